@@ -1,0 +1,24 @@
+# cmake -DMODE=package|subdirectory -DBUILD_DIR=... -DSOURCE_DIR=... -DSUPPORT_ARCH=...
+#       -DCTEST=... -P roundtrip.cmake
+# package: installs BUILD_DIR into a fresh prefix and builds the consumer project against it.
+# subdirectory: builds the consumer project with SOURCE_DIR added as a subdirectory.
+# Either way the consumer's own tests then start the programs and check what they write.
+set(work ${BUILD_DIR}/consumer-${MODE})
+file(REMOVE_RECURSE ${work})
+
+function(step)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "failed (${result}): ${ARGN}")
+  endif()
+endfunction()
+
+if(MODE STREQUAL "package")
+  step(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${work}/prefix)
+  set(use -DCMAKE_PREFIX_PATH=${work}/prefix)
+else()
+  set(use -DSUPPORT_PROGRAMS_SOURCE=${SOURCE_DIR} -DSUPPORT_ARCH=${SUPPORT_ARCH})
+endif()
+step(${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR} -B ${work}/build ${use})
+step(${CMAKE_COMMAND} --build ${work}/build)
+step(${CTEST} --test-dir ${work}/build --output-on-failure)
