@@ -5,34 +5,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ g++-multilib libgtest-dev libelf-dev libbenchmark-dev valgrind)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  if ((EUID == 0)); then
-    sudo=()
-  elif command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
-    sudo=(sudo)
-  else
-    echo "Missing packages. Install them, then run this again:" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
-    exit 1
-  fi
-  echo "Installing ${missing[*]}"
-  "${sudo[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
-fi
+source scripts/packages.sh
+ensure_packages cmake make g++ g++-multilib libgtest-dev libelf-dev libbenchmark-dev valgrind
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
 cmake --build build -j "$(nproc)"
 
-for command in "print-args one two" "print-sentence one two" "exit-zero one two"; do
-  read -r -a words <<<"$command"
-  echo "\$ build/support/$command"
+for program in print-args print-sentence exit-zero; do
+  echo "\$ build/support/$program one two"
   status=0
-  "build/support/${words[0]}" "${words[@]:1}" || status=$?
+  "build/support/$program" one two || status=$?
   echo "(exit status $status)"
 done

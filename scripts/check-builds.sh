@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Checks what goes beyond the default build in ./build (made by scripts/build.sh): the Debian
+# package, two builds from different folders being identical, and the suite in ./build run
+# against a native build and against an aarch64 cross build under emulation.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/packages.sh
+arch=$(sed -n 's/^SUPPORT_ARCH:STRING=//p' build/CMakeCache.txt)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+programs=(exit-zero print-args print-sentence)
+
+echo "== Debian package"
+rm -f build/support-programs_*.deb
+(cd build && cpack -G DEB >/dev/null)
+deb=$(echo build/support-programs_*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$deb: $(dpkg-deb -f "$deb" Architecture), depends on $depends"
+expected_libc=libc6
+[[ $arch == i386 && $(dpkg --print-architecture) == amd64 ]] && expected_libc=libc6-i386
+[[ $depends == "$expected_libc (>= "* ]] || { echo "expected a dependency on $expected_libc" >&2; exit 1; }
+dpkg-deb -x "$deb" "$work/root"
+for program in "${programs[@]}"; do
+  cmp "build/support/$program" "$work/root/usr/libexec/support-programs/$program"
+done
+test -f "$work/root/usr/share/cmake/SupportPrograms/SupportProgramsConfig.cmake"
+[[ $("$work/root/usr/libexec/support-programs/print-args" from the package) == "from the package" ]]
+
+echo "== Two builds from different folders"
+for copy in one/src two/deeper/source; do
+  mkdir -p "$work/$copy"
+  git ls-files -z | xargs -0 cp --parents -t "$work/$copy"
+  cmake -S "$work/$copy" -B "$work/$copy-build" -DBUILD_TESTING=OFF -DSUPPORT_ARCH="$arch" >/dev/null
+  cmake --build "$work/$copy-build" -j "$(nproc)" >/dev/null
+done
+for program in "${programs[@]}"; do
+  cmp "$work/one/src-build/support/$program" "$work/two/deeper/source-build/support/$program"
+done
+echo "identical: ${programs[*]}"
+
+echo "== Native build, checked by this suite"
+cmake -S . -B build-native -DSUPPORT_ARCH=native -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-native -j "$(nproc)" >/dev/null
+SUPPORT_PROGRAMS_DIR=$PWD/build-native/support SUPPORT_PROGRAMS_ARCH=$(uname -m) \
+  ctest --test-dir build -E consumer -j "$(nproc)" --output-on-failure
+
+echo "== aarch64 build, checked by this suite under qemu"
+if command -v aarch64-linux-gnu-g++ >/dev/null; then
+  ensure_packages qemu-user
+else
+  ensure_packages qemu-user clang binutils-aarch64-linux-gnu \
+    "libstdc++-$(g++ -dumpversion)-dev-arm64-cross"
+fi
+cmake -S . -B build-aarch64 -DBUILD_TESTING=OFF \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake >/dev/null
+cmake --build build-aarch64 -j "$(nproc)" >/dev/null
+SUPPORT_PROGRAMS_DIR=$PWD/build-aarch64/support SUPPORT_PROGRAMS_ARCH=aarch64 \
+  SUPPORT_PROGRAMS_RUNNER="qemu-aarch64 -L /usr/aarch64-linux-gnu" \
+  ctest --test-dir build -E consumer -j "$(nproc)" --output-on-failure

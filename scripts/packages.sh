@@ -1,0 +1,22 @@
+# Sourced by the other scripts: ensure_packages PACKAGE... installs the Debian packages that are
+# missing, as root or through sudo; otherwise it stops and prints the apt-get line to run.
+ensure_packages() {
+  local missing=() package sudo=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  ((${#missing[@]})) || return 0
+  if ((EUID != 0)); then
+    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+      sudo=(sudo)
+    else
+      echo "Missing packages. Install them, then run this again:" >&2
+      echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+      exit 1
+    fi
+  fi
+  echo "Installing ${missing[*]}"
+  "${sudo[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
+}
