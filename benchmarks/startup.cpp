@@ -194,10 +194,10 @@ int main(int argc, char **argv) {
   for (const auto &[name, command] : commands) {
     figures[name].instructions = countInstructions(command, out / "callgrind.out", devNull);
     std::vector<double> peaks; // the median of a few reads: page-cache state makes them vary
-    for (int read = 0; read < 5; ++read)
+    for (int read = 0; read < 11; ++read)
       peaks.push_back(peakResidentKiB(command, devNull));
-    std::nth_element(peaks.begin(), peaks.begin() + 2, peaks.end());
-    figures[name].peakKiB = peaks[2];
+    std::nth_element(peaks.begin(), peaks.begin() + 5, peaks.end());
+    figures[name].peakKiB = peaks[5];
     benchmark::RegisterBenchmark(name.c_str(), spawnAndWait, command, devNull)
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
