@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
+ensure_packages dpkg-dev
 arch=$(sed -n 's/^SUPPORT_ARCH:STRING=//p' build/CMakeCache.txt)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
