@@ -2,7 +2,6 @@
 // when it is set, else what the build was configured with.
 #pragma once
 
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -13,10 +12,4 @@ inline std::string setting(const char *name, const char *configured) {
 
 inline std::string programPath(const std::string &program) {
   return setting("SUPPORT_PROGRAMS_DIR", SUPPORT_PROGRAMS_DIR) + "/" + program;
-}
-
-// A test name: the program's name with underscores for hyphens, and what sets the case apart.
-inline std::string testName(std::string program, const std::string &detail) {
-  std::replace(program.begin(), program.end(), '-', '_');
-  return program + "_" + detail;
 }
