@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <vector>
