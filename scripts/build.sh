@@ -6,7 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/packages.sh
-ensure_packages cmake make g++ g++-multilib libgtest-dev libelf-dev libbenchmark-dev valgrind
+ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind
+# The 32-bit toolchain only when it is not already there: g++-multilib and Debian's cross
+# compilers conflict, while the versioned packages that provide -m32 may well be present.
+printf '#include <cstdio>\nint main() { return std::puts(""); }\n' |
+  g++ -m32 -x c++ - -o /dev/null 2>/dev/null || ensure_packages g++-multilib
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
 cmake --build build -j "$(nproc)"
