@@ -43,16 +43,17 @@ std::vector<char *> pointers(const Argv &argv) {
   return result;
 }
 
-pid_t spawn(const Argv &argv, int out) {
+// Starts the command with standard output on `out` and waits for it; false if it did not start.
+bool startAndWait(const Argv &argv, int out) {
   std::vector<char *> words = pointers(argv);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out, 1);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, words[0], &actions, nullptr, words.data(), noEnvironment) != 0)
-    pid = -1;
+  pid_t pid;
+  int status = 0;
+  bool started = posix_spawn(&pid, words[0], &actions, nullptr, words.data(), noEnvironment) == 0;
   posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  return started && waitpid(pid, &status, 0) == pid;
 }
 
 double countInstructions(const Argv &argv, const std::string &scratch, int out) {
@@ -60,9 +61,7 @@ double countInstructions(const Argv &argv, const std::string &scratch, int out) 
     return 0;
   Argv command = {VALGRIND, "--tool=callgrind", "-q", "--callgrind-out-file=" + scratch};
   command.insert(command.end(), argv.begin(), argv.end());
-  int status = 0;
-  pid_t pid = spawn(command, out);
-  if (pid < 0 || waitpid(pid, &status, 0) != pid)
+  if (!startAndWait(command, out))
     return 0;
   std::ifstream in(scratch);
   for (std::string line; std::getline(in, line);)
@@ -101,9 +100,7 @@ double peakResidentKiB(const Argv &argv, int out) {
 
 void spawnAndWait(benchmark::State &state, const Argv &argv, int out) {
   for (auto _ : state) {
-    int status = 0;
-    pid_t pid = spawn(argv, out);
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+    if (!startAndWait(argv, out)) {
       state.SkipWithError(("cannot start " + argv[0]).c_str());
       break;
     }
@@ -212,10 +209,8 @@ int main(int argc, char **argv) {
                                     "--benchmark_out_format=json",
                                     "--benchmark_out=" + (out / "spawn.json").string()};
   flags.insert(flags.end(), argv + first, argv + argc);
-  std::vector<char *> flagPointers;
-  for (auto &flag : flags)
-    flagPointers.push_back(flag.data());
-  int flagCount = int(flagPointers.size());
+  std::vector<char *> flagPointers = pointers(flags);
+  int flagCount = int(flags.size());
   benchmark::Initialize(&flagCount, flagPointers.data());
   Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
@@ -231,9 +226,11 @@ int main(int argc, char **argv) {
             "standard output on `/dev/null`. Instructions per start are counted by callgrind; "
             "spawn is `posix_spawn` plus wait, the median of interleaved repetitions; peak RSS "
             "is the started program's own high-water mark (`VmHWM` just before it exits). Ratios "
-            "are to the floor: an empty `main` linked "
-            "exactly as the programs are.\n";
+            "are to the floor: an empty `main` linked exactly as the programs are.\n";
   std::vector<std::string> targets;
+  auto target = [&](const std::string &what, const std::string &figure, bool met) {
+    targets.push_back("| " + what + " | " + figure + " | " + (met ? "met" : "missed") + " |");
+  };
   for (const auto &[name, paths] : builds) {
     const Figures &floor = figures[name + " floor"];
     report << "\n## " << name << " build\n\n"
@@ -247,12 +244,11 @@ int main(int argc, char **argv) {
              << " | " << ratio(f.spawnMicros, floor.spawnMicros) << " | " << fixed(f.peakKiB, 0)
              << " | " << ratio(f.peakKiB, floor.peakKiB) << " |\n";
       if (name == "i386" && !row.starts_with("/") && row != "floor") {
-        targets.push_back("| i386 " + row + ": instructions at most 1.05x the floor | " +
-                          ratio(f.instructions, floor.instructions) + " | " +
-                          (f.instructions <= 1.05 * floor.instructions ? "met" : "missed") + " |");
-        targets.push_back("| i386 " + row + ": spawn median within 5% of the floor | " +
-                          ratio(f.spawnMicros, floor.spawnMicros) + " | " +
-                          (f.spawnMicros <= 1.05 * floor.spawnMicros ? "met" : "missed") + " |");
+        target("i386 " + row + ": instructions at most 1.05x the floor",
+               ratio(f.instructions, floor.instructions),
+               f.instructions <= 1.05 * floor.instructions);
+        target("i386 " + row + ": spawn median within 5% of the floor",
+               ratio(f.spawnMicros, floor.spawnMicros), f.spawnMicros <= 1.05 * floor.spawnMicros);
       }
     }
     if (name == "native")
@@ -260,9 +256,8 @@ int main(int argc, char **argv) {
            {std::pair{"exit-zero", "/bin/true"}, {"print-args", "/bin/echo"}}) {
         double mine = figures[name + " " + program].instructions,
                theirs = figures[peer].instructions;
-        targets.push_back("| native " + std::string(program) + ": fewer instructions than " + peer +
-                          " | " + fixed(mine, 0) + " vs " + fixed(theirs, 0) + " | " +
-                          (mine && mine < theirs ? "met" : "missed") + " |");
+        target("native " + std::string(program) + ": fewer instructions than " + peer,
+               fixed(mine, 0) + " vs " + fixed(theirs, 0), mine && mine < theirs);
       }
   }
   report << "\n## Large vector: 12 arguments of 128 KiB (1.5 MiB)\n\n"

@@ -11,6 +11,18 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 programs=(exit-zero print-args print-sentence)
 
+# build_programs SOURCE BUILD CMAKE_ARGS...: configures and builds the programs alone.
+build_programs() {
+  cmake -S "$1" -B "$2" -DBUILD_TESTING=OFF "${@:3}" >/dev/null
+  cmake --build "$2" -j "$(nproc)" >/dev/null
+}
+
+# check_with_suite BUILD ARCH [RUNNER]: runs the suite of ./build on the programs in BUILD.
+check_with_suite() {
+  SUPPORT_PROGRAMS_DIR=$PWD/$1/support SUPPORT_PROGRAMS_ARCH=$2 SUPPORT_PROGRAMS_RUNNER=${3:-} \
+    ctest --test-dir build -E consumer -j "$(nproc)" --output-on-failure
+}
+
 echo "== Debian package"
 rm -f build/support-programs_*.deb
 (cd build && cpack -G DEB >/dev/null)
@@ -31,8 +43,7 @@ echo "== Two builds from different folders"
 for copy in one/src two/deeper/source; do
   mkdir -p "$work/$copy"
   git ls-files -z | xargs -0 cp --parents -t "$work/$copy"
-  cmake -S "$work/$copy" -B "$work/$copy-build" -DBUILD_TESTING=OFF -DSUPPORT_ARCH="$arch" >/dev/null
-  cmake --build "$work/$copy-build" -j "$(nproc)" >/dev/null
+  build_programs "$work/$copy" "$work/$copy-build" -DSUPPORT_ARCH="$arch"
 done
 for program in "${programs[@]}"; do
   cmp "$work/one/src-build/support/$program" "$work/two/deeper/source-build/support/$program"
@@ -40,10 +51,8 @@ done
 echo "identical: ${programs[*]}"
 
 echo "== Native build, checked by this suite"
-cmake -S . -B build-native -DSUPPORT_ARCH=native -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-native -j "$(nproc)" >/dev/null
-SUPPORT_PROGRAMS_DIR=$PWD/build-native/support SUPPORT_PROGRAMS_ARCH=$(uname -m) \
-  ctest --test-dir build -E consumer -j "$(nproc)" --output-on-failure
+build_programs . build-native -DSUPPORT_ARCH=native
+check_with_suite build-native "$(uname -m)"
 
 echo "== aarch64 build, checked by this suite under qemu"
 if command -v aarch64-linux-gnu-g++ >/dev/null; then
@@ -52,9 +61,5 @@ else
   ensure_packages qemu-user clang binutils-aarch64-linux-gnu \
     "libstdc++-$(g++ -dumpversion)-dev-arm64-cross"
 fi
-cmake -S . -B build-aarch64 -DBUILD_TESTING=OFF \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake >/dev/null
-cmake --build build-aarch64 -j "$(nproc)" >/dev/null
-SUPPORT_PROGRAMS_DIR=$PWD/build-aarch64/support SUPPORT_PROGRAMS_ARCH=aarch64 \
-  SUPPORT_PROGRAMS_RUNNER="qemu-aarch64 -L /usr/aarch64-linux-gnu" \
-  ctest --test-dir build -E consumer -j "$(nproc)" --output-on-failure
+build_programs . build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake
+check_with_suite build-aarch64 aarch64 "qemu-aarch64 -L /usr/aarch64-linux-gnu"
