@@ -119,6 +119,16 @@ Result run(const std::string &program, const Args &args, const Stream *change = 
   return result;
 }
 
+// Runs alone before the rest, which need the programs to start: if they cannot, this says why.
+TEST(Start, ProgramsStartOnThisHost) {
+  std::string runner = setting("SUPPORT_PROGRAMS_RUNNER", SUPPORT_PROGRAMS_RUNNER);
+  std::string problem = std::getenv("SUPPORT_PROGRAMS_RUNNER") ? "" : SUPPORT_PROGRAMS_PROBLEM;
+  Result result = run("print-args", {"started"});
+  ASSERT_TRUE(result.end == "exit 0" && result.out == "started\n")
+      << programPath("print-args") << (runner.empty() ? ", started directly" : ", started by ")
+      << runner << ": " << result.end << (problem.empty() ? "" : "\n" + problem + ".");
+}
+
 struct Case {
   std::string program;
   Args args;

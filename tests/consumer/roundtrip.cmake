@@ -1,8 +1,9 @@
 # cmake -DMODE=package|subdirectory -DBUILD_DIR=... -DSOURCE_DIR=... -DSUPPORT_ARCH=...
-#       -DCTEST=... -P roundtrip.cmake
+#       -DSTART=... -DRUNNER=... -DCTEST=... -P roundtrip.cmake
 # package: installs BUILD_DIR into a fresh prefix and builds the consumer project against it.
 # subdirectory: builds the consumer project with SOURCE_DIR added as a subdirectory.
-# Either way the consumer's own tests then start the programs and check what they write.
+# Either way the consumer's own tests then start the programs and check what they write, started
+# as the build decided (START, RUNNER) or as SUPPORT_PROGRAMS_RUNNER in the environment says.
 set(work ${BUILD_DIR}/consumer-${MODE})
 file(REMOVE_RECURSE ${work})
 
@@ -19,6 +20,14 @@ if(MODE STREQUAL "package")
 else()
   set(use -DSUPPORT_PROGRAMS_SOURCE=${SOURCE_DIR} -DSUPPORT_ARCH=${SUPPORT_ARCH})
 endif()
-step(${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR} -B ${work}/build ${use})
+if(DEFINED ENV{SUPPORT_PROGRAMS_RUNNER})
+  set(RUNNER "$ENV{SUPPORT_PROGRAMS_RUNNER}")
+  set(START runner)
+  if(RUNNER STREQUAL "")
+    set(START direct)
+  endif()
+endif()
+step(${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR} -B ${work}/build ${use}
+     -DSUPPORT_PROGRAMS_START=${START} "-DSUPPORT_PROGRAMS_RUNNER=${RUNNER}")
 step(${CMAKE_COMMAND} --build ${work}/build)
 step(${CTEST} --test-dir ${work}/build --output-on-failure)

@@ -1,0 +1,78 @@
+# How the programs are started on the host that runs them: directly, or through a runner (an
+# emulator such as qemu-i386) where the kernel cannot start them. The build decides this for its
+# own tests, and the installed package decides it again on each consumer's host.
+#
+#   SUPPORT_PROGRAMS_START   auto: directly if this host starts them, else through the runner;
+#                            direct or runner: force that decision.
+#   SUPPORT_PROGRAMS_RUNNER  the runner's command line; empty: qemu-<processor> from the PATH.
+include_guard(GLOBAL)
+
+set(SUPPORT_PROGRAMS_START auto CACHE STRING
+    "How the programs are started: auto (directly where this host can), direct or runner")
+set_property(CACHE SUPPORT_PROGRAMS_START PROPERTY STRINGS auto direct runner)
+set(SUPPORT_PROGRAMS_RUNNER "" CACHE STRING
+    "Command line that starts the programs through a runner (empty: qemu-<processor>)")
+
+# support_programs_choose_start(PROCESSOR STARTS TARGET...): STARTS says whether a program built
+# like them ran here. Sets the targets' test launcher and the cache entries
+# SUPPORT_PROGRAMS_LAUNCHER (empty: directly) and SUPPORT_PROGRAMS_PROBLEM (why they cannot be
+# started here, or empty).
+function(support_programs_choose_start processor starts)
+  if(NOT SUPPORT_PROGRAMS_START MATCHES "^(auto|direct|runner)$")
+    message(FATAL_ERROR
+      "SUPPORT_PROGRAMS_START is '${SUPPORT_PROGRAMS_START}'; use auto, direct or runner.")
+  endif()
+  set(kind_i386 "32-bit x86")
+  set(kind_x86_64 "64-bit x86")
+  set(kind_aarch64 "64-bit ARM")
+  set(kind ${kind_${processor}})
+  if(NOT kind)
+    set(kind ${processor})
+  endif()
+  set(cannot "this kernel cannot start ${kind} programs")
+
+  set(launcher "")
+  set(problem "")
+  if(SUPPORT_PROGRAMS_START STREQUAL "direct" OR (SUPPORT_PROGRAMS_START STREQUAL "auto" AND starts))
+    if(NOT starts)
+      set(problem "${cannot}, and SUPPORT_PROGRAMS_START is direct: set it to auto or runner")
+    endif()
+  else()
+    if(starts)
+      set(why "SUPPORT_PROGRAMS_START is runner")
+    else()
+      set(why "${cannot}")
+    endif()
+    if(SUPPORT_PROGRAMS_RUNNER)
+      separate_arguments(launcher UNIX_COMMAND "${SUPPORT_PROGRAMS_RUNNER}")
+    else()
+      find_program(qemu qemu-${processor} NO_CACHE)
+      if(qemu)
+        set(launcher ${qemu})
+      endif()
+    endif()
+    if(launcher)
+      list(JOIN launcher " " shown)
+      message(STATUS "${why}; the tests run them under ${shown}")
+    else()
+      string(CONCAT problem "${why}, and qemu-${processor} was not found: to run them here, "
+                    "install it (sudo apt-get install qemu-user) and configure again")
+    endif()
+  endif()
+  if(problem)
+    message(WARNING "${problem}.")
+  endif()
+
+  # add_test(COMMAND <target>) starts the target through CROSSCOMPILING_EMULATOR up to CMake 3.28
+  # (in 3.28 only under policy CMP0158's OLD behaviour), and through TEST_LAUNCHER from 3.29, where
+  # it would prepend both, one after the other: so only the one this CMake reads is set.
+  set(property CROSSCOMPILING_EMULATOR)
+  if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.29)
+    set(property TEST_LAUNCHER)
+  endif()
+  foreach(target IN LISTS ARGN)
+    set_target_properties(${target} PROPERTIES ${property} "${launcher}")
+  endforeach()
+  set(SUPPORT_PROGRAMS_LAUNCHER "${launcher}" CACHE INTERNAL "How the programs are started")
+  set(SUPPORT_PROGRAMS_PROBLEM "${problem}" CACHE INTERNAL "Why they cannot be started here")
+endfunction()
