@@ -2,7 +2,9 @@
 // the floor (an empty program linked the same way) and against /bin/true and /bin/echo:
 // instructions (callgrind: repeatable on a busy machine), spawn-and-wait latency (Google
 // Benchmark, repetitions interleaved at random across the commands) and peak resident memory.
-// Every command starts with no environment and standard output on /dev/null.
+// Every command starts with no environment and standard output on /dev/null. A build whose
+// programs this kernel does not start natively (it cannot, or only through an emulator) is not
+// measured: timings under an emulator are not start-up figures.
 //
 // Usage: startup-bench OUT NAME=FLOOR,PROGRAM_DIR... [--benchmark_... flags]
 // Writes OUT/report.md and Google Benchmark's JSON as OUT/spawn.json.
@@ -16,22 +18,36 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 
 namespace {
 
 using Argv = std::vector<std::string>;
 
-struct Figures {
-  double instructions = 0, spawnMicros = 0, peakKiB = 0; // 0: not measured
-  bool median = false;
+struct Build {
+  std::string name, floor, dir;
+  std::string notMeasured; // why, when its programs cannot be measured on this host
 };
-std::map<std::string, Figures> figures; // by benchmark name
+
+struct Command {
+  std::string name;
+  Argv argv;
+};
+
+struct Figures {
+  std::optional<double> instructions, spawnMicros, peakKiB;
+  bool median = false;
+  std::set<std::string> why; // what could not be measured, and why
+};
+std::map<std::string, Figures> figures; // by command name
 
 char *noEnvironment[] = {nullptr};
 
@@ -43,65 +59,117 @@ std::vector<char *> pointers(const Argv &argv) {
   return result;
 }
 
-// Starts the command with standard output on `out` and waits for it; false if it did not start.
-bool startAndWait(const Argv &argv, int out) {
+// Starts the command with standard output on `out`, waits for it and says how it ended: "" for
+// status 0, else what went wrong.
+std::string startAndWait(const Argv &argv, int out) {
   std::vector<char *> words = pointers(argv);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out, 1);
   pid_t pid;
   int status = 0;
-  bool started = posix_spawn(&pid, words[0], &actions, nullptr, words.data(), noEnvironment) == 0;
+  int error = posix_spawn(&pid, words[0], &actions, nullptr, words.data(), noEnvironment);
   posix_spawn_file_actions_destroy(&actions);
-  return started && waitpid(pid, &status, 0) == pid;
+  if (error)
+    return argv[0] + " did not start: " + std::strerror(error);
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return argv[0] + " did not exit with status 0";
+  return "";
 }
 
-double countInstructions(const Argv &argv, const std::string &scratch, int out) {
-  if (std::string(VALGRIND).empty())
-    return 0;
-  Argv command = {VALGRIND, "--tool=callgrind", "-q", "--callgrind-out-file=" + scratch};
-  command.insert(command.end(), argv.begin(), argv.end());
-  if (!startAndWait(command, out))
-    return 0;
-  std::ifstream in(scratch);
-  for (std::string line; std::getline(in, line);)
-    if (line.starts_with("summary: ") || line.starts_with("totals: "))
-      return std::stod(line.substr(line.find(' ') + 1));
-  return 0;
-}
-
-// The high-water mark of the started program's own memory, read just before it exits. (The
-// child's ru_maxrss would report the parent's, since the child starts as a copy of it.)
-double peakResidentKiB(const Argv &argv, int out) {
+// Starts the command traced, stopped at its first instruction and again just before it exits,
+// and hands `atStop` the pid and which stop it is. Says what went wrong, or "" when the command
+// ran and exited with status 0.
+template <typename AtStop> std::string traced(const Argv &argv, int out, AtStop atStop) {
   std::vector<char *> words = pointers(argv);
+  int errors[2];
+  pipe2(errors, O_CLOEXEC);
   pid_t pid = fork();
   if (pid == 0) {
     dup2(out, 1);
     ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
     execve(words[0], words.data(), noEnvironment); // stops here, traced
+    int error = errno;
+    write(errors[1], &error, sizeof error);
     _exit(127);
   }
-  double kib = 0;
-  int status = 0;
+  close(errors[1]);
+  int status = 0, error = 0;
   waitpid(pid, &status, 0);
+  bool failed = read(errors[0], &error, sizeof error) == sizeof error;
+  close(errors[0]);
+  if (failed)
+    return argv[0] + " did not start: " + std::strerror(error);
+  atStop(pid, false);
   ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT);
   ptrace(PTRACE_CONT, pid, nullptr, nullptr);
   while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
-    if (status >> 8 == (SIGTRAP | PTRACE_EVENT_EXIT << 8)) {
-      std::ifstream statusFile("/proc/" + std::to_string(pid) + "/status");
-      for (std::string line; std::getline(statusFile, line);)
-        if (line.starts_with("VmHWM:"))
-          kib = std::stod(line.substr(6));
-    }
+    if (status >> 8 == (SIGTRAP | PTRACE_EVENT_EXIT << 8))
+      atStop(pid, true);
     ptrace(PTRACE_CONT, pid, nullptr, nullptr);
   }
-  return kib;
+  bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return ok ? "" : argv[0] + " did not exit with status 0";
+}
+
+// Why the build's programs cannot be measured here, or "" when the kernel starts them itself.
+// Under binfmt_misc the kernel starts an emulator in their place: the process's image is then the
+// emulator, not the program.
+std::string whyNotMeasured(const Build &build, int out) {
+  std::string image;
+  std::string failure = traced({build.floor}, out, [&](pid_t pid, bool exiting) {
+    if (!exiting)
+      image = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe");
+  });
+  const std::string emulated = "; timings under an emulator are not start-up figures";
+  if (!failure.empty())
+    return "this kernel cannot start these programs (" + failure + ")" + emulated;
+  if (image != std::filesystem::canonical(build.floor))
+    return "this kernel starts these programs through " + image + emulated;
+  return "";
+}
+
+// Peak resident memory: the high-water mark of the program's own memory, read just before it
+// exits. (The child's ru_maxrss would report the parent's, since the child starts as a copy.)
+std::optional<double> peakResidentKiB(Figures &f, const Argv &argv, int out) {
+  double kib = 0;
+  std::string failure = traced(argv, out, [&](pid_t pid, bool exiting) {
+    std::ifstream statusFile("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; exiting && std::getline(statusFile, line);)
+      if (line.starts_with("VmHWM:"))
+        kib = std::stod(line.substr(6));
+  });
+  if (failure.empty() && kib > 0)
+    return kib;
+  f.why.insert("peak RSS: " + (failure.empty() ? "no VmHWM at exit" : failure));
+  return std::nullopt;
+}
+
+std::optional<double> countInstructions(Figures &f, const Argv &argv, const std::string &scratch,
+                                        int out) {
+  if (std::string(VALGRIND).empty()) {
+    f.why.insert("instructions: valgrind was not found when this was configured");
+    return std::nullopt;
+  }
+  Argv command = {VALGRIND, "--tool=callgrind", "-q", "--callgrind-out-file=" + scratch};
+  command.insert(command.end(), argv.begin(), argv.end());
+  std::filesystem::remove(scratch); // never read an earlier command's counts
+  if (std::string failure = startAndWait(command, out); !failure.empty()) {
+    f.why.insert("instructions: callgrind on " + argv[0] + " failed");
+    return std::nullopt;
+  }
+  std::ifstream in(scratch);
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with("summary: ") || line.starts_with("totals: "))
+      return std::stod(line.substr(line.find(' ') + 1));
+  f.why.insert("instructions: callgrind wrote no total for " + argv[0]);
+  return std::nullopt;
 }
 
 void spawnAndWait(benchmark::State &state, const Argv &argv, int out) {
   for (auto _ : state) {
-    if (!startAndWait(argv, out)) {
-      state.SkipWithError(("cannot start " + argv[0]).c_str());
+    if (std::string failure = startAndWait(argv, out); !failure.empty()) {
+      state.SkipWithError(failure.c_str());
       break;
     }
   }
@@ -114,6 +182,8 @@ public:
     for (const Run &run : runs) {
       Figures &f = figures[run.run_name.function_name];
       bool median = run.aggregate_name == "median";
+      if (run.error_occurred)
+        f.why.insert("spawn: " + run.error_message);
       if (run.error_occurred || (!median && (f.median || run.run_type != Run::RT_Iteration)))
         continue;
       f.median = median;
@@ -123,18 +193,101 @@ public:
   }
 };
 
-std::string fixed(double value, int decimals) {
-  if (value == 0)
-    return "n/a";
+std::vector<Build> parseBuilds(int argc, char **argv, int &firstFlag) {
+  std::vector<Build> builds;
+  for (firstFlag = 2; firstFlag < argc && !std::string(argv[firstFlag]).starts_with("--");
+       ++firstFlag) {
+    std::string build = argv[firstFlag];
+    size_t equals = build.find('='), comma = build.find(',', equals);
+    builds.push_back({build.substr(0, equals), build.substr(equals + 1, comma - equals - 1),
+                      build.substr(comma + 1), ""});
+  }
+  return builds;
+}
+
+const Argv small = {"alpha", "beta", "gamma"};
+const Argv large(12, std::string(131071, 'x'));
+
+Argv with(std::string program, const Argv &args) {
+  Argv argv = {std::move(program)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// The commands to measure: the system's own, then every build that can be measured here.
+std::vector<Command> commandsFor(const std::vector<Build> &builds) {
+  std::vector<Command> commands = {{"/bin/true", with("/bin/true", small)},
+                                   {"/bin/echo", with("/bin/echo", small)},
+                                   {"/bin/echo large", with("/bin/echo", large)}};
+  for (const Build &build : builds) {
+    if (!build.notMeasured.empty())
+      continue;
+    commands.push_back({build.name + " floor", with(build.floor, small)});
+    for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+      commands.push_back({build.name + " " + program, with(build.dir + "/" + program, small)});
+    commands.push_back({build.name + " print-args large", with(build.dir + "/print-args", large)});
+  }
+  return commands;
+}
+
+void countAndReadPeaks(const std::vector<Command> &commands, const std::filesystem::path &out,
+                       int devNull) {
+  std::cerr << "Counting instructions with callgrind and reading peak memory...\n";
+  for (const auto &[name, argv] : commands) {
+    Figures &f = figures[name];
+    f.instructions = countInstructions(f, argv, out / "callgrind.out", devNull);
+    std::vector<double> peaks; // the median of a few reads: page-cache state makes them vary
+    for (int read = 0; read < 11; ++read)
+      if (auto peak = peakResidentKiB(f, argv, devNull))
+        peaks.push_back(*peak);
+    if (peaks.size() == 11) {
+      std::nth_element(peaks.begin(), peaks.begin() + 5, peaks.end());
+      f.peakKiB = peaks[5];
+    }
+  }
+  std::filesystem::remove(out / "callgrind.out");
+}
+
+void timeSpawns(const std::vector<Command> &commands, const std::filesystem::path &out, int devNull,
+                const char *self, const std::vector<std::string> &extraFlags) {
+  for (const auto &[name, argv] : commands)
+    benchmark::RegisterBenchmark(name.c_str(), spawnAndWait, argv, devNull)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
+  std::vector<std::string> flags = {self,
+                                    "--benchmark_repetitions=15",
+                                    "--benchmark_enable_random_interleaving=true",
+                                    "--benchmark_report_aggregates_only=true",
+                                    "--benchmark_min_time=0.1",
+                                    "--benchmark_out_format=json",
+                                    "--benchmark_out=" + (out / "spawn.json").string()};
+  flags.insert(flags.end(), extraFlags.begin(), extraFlags.end());
+  std::vector<char *> flagPointers = pointers(flags);
+  int flagCount = int(flags.size());
+  benchmark::Initialize(&flagCount, flagPointers.data());
+  Collector collector;
+  benchmark::RunSpecifiedBenchmarks(&collector);
+  benchmark::Shutdown();
+}
+
+std::string fixed(std::optional<double> value, int decimals) {
+  if (!value)
+    return "not measured";
   std::ostringstream text;
   text.setf(std::ios::fixed);
   text.precision(decimals);
-  text << value;
+  text << *value;
   return text.str();
 }
 
-std::string ratio(double value, double floor) {
-  return value && floor ? fixed(value / floor, 3) + "x" : "n/a";
+std::optional<double> ratio(std::optional<double> value, std::optional<double> floor) {
+  if (!value || !floor || *floor == 0)
+    return std::nullopt;
+  return *value / *floor;
+}
+
+std::string times(std::optional<double> value) {
+  return value ? fixed(value, 3) + "x" : "not measured";
 }
 
 std::string machine() {
@@ -151,72 +304,45 @@ std::string machine() {
          system.sysname + " " + system.release + " " + system.machine;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-  std::vector<std::pair<std::string, std::string>> builds; // name, "FLOOR,DIR"
-  int first = 2;
-  for (; first < argc && !std::string(argv[first]).starts_with("--"); ++first) {
-    std::string build = argv[first];
-    builds.emplace_back(build.substr(0, build.find('=')), build.substr(build.find('=') + 1));
-  }
-  if (argc < 3 || builds.empty()) {
-    std::cerr << "usage: " << argv[0] << " OUT NAME=FLOOR,PROGRAM_DIR... [--benchmark_...]\n";
-    return 2;
-  }
-  std::filesystem::path out = argv[1];
-  std::filesystem::create_directories(out);
-  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-
-  const Argv small = {"alpha", "beta", "gamma"};
-  const Argv large(12, std::string(131071, 'x'));
-  auto with = [](std::string program, const Argv &args) {
-    Argv argv = {std::move(program)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
+// The targets the programs are held to. A target whose figure was not measured is not met.
+std::vector<std::string> targets(const std::vector<Build> &builds) {
+  std::vector<std::string> rows;
+  auto target = [&](const std::string &what, const std::string &figure, std::optional<bool> met) {
+    rows.push_back("| " + what + " | " + figure + " | " +
+                   (!met   ? "not measured"
+                    : *met ? "met"
+                           : "missed") +
+                   " |");
   };
-  std::vector<std::pair<std::string, Argv>> commands = {
-      {"/bin/true", with("/bin/true", small)},
-      {"/bin/echo", with("/bin/echo", small)},
-      {"/bin/echo large", with("/bin/echo", large)}};
-  for (const auto &[name, paths] : builds) {
-    std::string floor = paths.substr(0, paths.find(',')), dir = paths.substr(paths.find(',') + 1);
-    commands.push_back({name + " floor", with(floor, small)});
-    for (const char *program : {"print-args", "print-sentence", "exit-zero"})
-      commands.push_back({name + " " + program, with(dir + "/" + program, small)});
-    commands.push_back({name + " print-args large", with(dir + "/print-args", large)});
+  auto within = [](std::optional<double> value, double limit) -> std::optional<bool> {
+    return value ? std::optional(*value <= limit) : std::nullopt;
+  };
+  for (const Build &build : builds) {
+    const Figures &floor = figures[build.name + " floor"];
+    for (std::string program : {"print-args", "print-sentence", "exit-zero"}) {
+      const Figures &f = figures[build.name + " " + program];
+      std::string what = build.name + " " + program;
+      if (build.name == "i386") {
+        auto instructions = ratio(f.instructions, floor.instructions);
+        auto spawn = ratio(f.spawnMicros, floor.spawnMicros);
+        target(what + ": instructions at most 1.05x the floor", times(instructions),
+               within(instructions, 1.05));
+        target(what + ": spawn median within 5% of the floor", times(spawn), within(spawn, 1.05));
+      }
+      std::string peer = program == "exit-zero" ? "/bin/true" : "/bin/echo";
+      if (build.name == "native" && program != "print-sentence") {
+        auto mine = f.instructions, theirs = figures[peer].instructions;
+        target(what + ": fewer instructions than " + peer,
+               fixed(mine, 0) + " vs " + fixed(theirs, 0),
+               mine && theirs ? std::optional(*mine < *theirs) : std::nullopt);
+      }
+    }
   }
+  return rows;
+}
 
-  std::cerr << "Counting instructions with callgrind and reading peak memory...\n";
-  for (const auto &[name, command] : commands) {
-    figures[name].instructions = countInstructions(command, out / "callgrind.out", devNull);
-    std::vector<double> peaks; // the median of a few reads: page-cache state makes them vary
-    for (int read = 0; read < 11; ++read)
-      peaks.push_back(peakResidentKiB(command, devNull));
-    std::nth_element(peaks.begin(), peaks.begin() + 5, peaks.end());
-    figures[name].peakKiB = peaks[5];
-    benchmark::RegisterBenchmark(name.c_str(), spawnAndWait, command, devNull)
-        ->UseRealTime()
-        ->Unit(benchmark::kMicrosecond);
-  }
-  std::filesystem::remove(out / "callgrind.out");
-
-  std::vector<std::string> flags = {argv[0],
-                                    "--benchmark_repetitions=15",
-                                    "--benchmark_enable_random_interleaving=true",
-                                    "--benchmark_report_aggregates_only=true",
-                                    "--benchmark_min_time=0.1",
-                                    "--benchmark_out_format=json",
-                                    "--benchmark_out=" + (out / "spawn.json").string()};
-  flags.insert(flags.end(), argv + first, argv + argc);
-  std::vector<char *> flagPointers = pointers(flags);
-  int flagCount = int(flags.size());
-  benchmark::Initialize(&flagCount, flagPointers.data());
-  Collector collector;
-  benchmark::RunSpecifiedBenchmarks(&collector);
-  benchmark::Shutdown();
-
-  std::ofstream report(out / "report.md");
+void writeReport(const std::filesystem::path &file, const std::vector<Build> &builds) {
+  std::ofstream report(file);
   std::time_t now = std::time(nullptr);
   char today[16];
   std::strftime(today, sizeof today, "%Y-%m-%d", std::gmtime(&now));
@@ -227,52 +353,71 @@ int main(int argc, char **argv) {
             "spawn is `posix_spawn` plus wait, the median of interleaved repetitions; peak RSS "
             "is the started program's own high-water mark (`VmHWM` just before it exits). Ratios "
             "are to the floor: an empty `main` linked exactly as the programs are.\n";
-  std::vector<std::string> targets;
-  auto target = [&](const std::string &what, const std::string &figure, bool met) {
-    targets.push_back("| " + what + " | " + figure + " | " + (met ? "met" : "missed") + " |");
+  auto explain = [&](const std::set<std::string> &why) {
+    if (!why.empty())
+      report << "\nNot measured:\n";
+    for (const auto &reason : why)
+      report << "- " << reason << "\n";
   };
-  for (const auto &[name, paths] : builds) {
-    const Figures &floor = figures[name + " floor"];
-    report << "\n## " << name << " build\n\n"
-           << "| command | instructions | ratio | spawn (µs) | ratio | peak RSS (KiB) | ratio |\n"
+  for (const Build &build : builds) {
+    report << "\n## " << build.name << " build\n";
+    if (!build.notMeasured.empty()) {
+      explain({build.notMeasured});
+      continue;
+    }
+    report << "\n| command | instructions | ratio | spawn (µs) | ratio | peak RSS (KiB) | ratio |\n"
            << "|---|---:|---:|---:|---:|---:|---:|\n";
+    const Figures &floor = figures[build.name + " floor"];
+    std::set<std::string> why;
     for (std::string row :
          {"floor", "print-args", "print-sentence", "exit-zero", "/bin/true", "/bin/echo"}) {
-      const Figures &f = figures[row.starts_with("/") ? row : name + " " + row];
+      const Figures &f = figures[row.starts_with("/") ? row : build.name + " " + row];
+      why.insert(f.why.begin(), f.why.end());
       report << "| " << row << " | " << fixed(f.instructions, 0) << " | "
-             << ratio(f.instructions, floor.instructions) << " | " << fixed(f.spawnMicros, 1)
-             << " | " << ratio(f.spawnMicros, floor.spawnMicros) << " | " << fixed(f.peakKiB, 0)
-             << " | " << ratio(f.peakKiB, floor.peakKiB) << " |\n";
-      if (name == "i386" && !row.starts_with("/") && row != "floor") {
-        target("i386 " + row + ": instructions at most 1.05x the floor",
-               ratio(f.instructions, floor.instructions),
-               f.instructions <= 1.05 * floor.instructions);
-        target("i386 " + row + ": spawn median within 5% of the floor",
-               ratio(f.spawnMicros, floor.spawnMicros), f.spawnMicros <= 1.05 * floor.spawnMicros);
-      }
+             << times(ratio(f.instructions, floor.instructions)) << " | " << fixed(f.spawnMicros, 1)
+             << " | " << times(ratio(f.spawnMicros, floor.spawnMicros)) << " | "
+             << fixed(f.peakKiB, 0) << " | " << times(ratio(f.peakKiB, floor.peakKiB)) << " |\n";
     }
-    if (name == "native")
-      for (auto [program, peer] :
-           {std::pair{"exit-zero", "/bin/true"}, {"print-args", "/bin/echo"}}) {
-        double mine = figures[name + " " + program].instructions,
-               theirs = figures[peer].instructions;
-        target("native " + std::string(program) + ": fewer instructions than " + peer,
-               fixed(mine, 0) + " vs " + fixed(theirs, 0), mine && mine < theirs);
-      }
+    explain(why);
   }
   report << "\n## Large vector: 12 arguments of 128 KiB (1.5 MiB)\n\n"
          << "| command | instructions | spawn (µs) | peak RSS (KiB) |\n|---|---:|---:|---:|\n";
-  std::vector<std::string> largeRows = {"/bin/echo large"};
-  for (const auto &build : builds)
-    largeRows.push_back(build.first + " print-args large");
-  for (const auto &name : largeRows) {
-    const Figures &f = figures[name];
-    report << "| " << name.substr(0, name.size() - 6) << " | " << fixed(f.instructions, 0) << " | "
-           << fixed(f.spawnMicros, 1) << " | " << fixed(f.peakKiB, 0) << " |\n";
+  std::vector<std::string> largeRows = {"/bin/echo"};
+  for (const Build &build : builds)
+    largeRows.push_back(build.name + " print-args");
+  std::set<std::string> why;
+  for (const auto &row : largeRows) {
+    const Figures &f = figures[row + " large"];
+    why.insert(f.why.begin(), f.why.end());
+    report << "| " << row << " | " << fixed(f.instructions, 0) << " | " << fixed(f.spawnMicros, 1)
+           << " | " << fixed(f.peakKiB, 0) << " |\n";
   }
+  explain(why);
   report << "\n## Targets\n\n| target | figure | result |\n|---|---|---|\n";
-  for (const auto &line : targets)
-    report << line << "\n";
+  for (const auto &row : targets(builds))
+    report << row << "\n";
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  int firstFlag = 0;
+  std::vector<Build> builds = parseBuilds(argc, argv, firstFlag);
+  if (argc < 3 || builds.empty()) {
+    std::cerr << "usage: " << argv[0] << " OUT NAME=FLOOR,PROGRAM_DIR... [--benchmark_...]\n";
+    return 2;
+  }
+  std::filesystem::path out = argv[1];
+  std::filesystem::create_directories(out);
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+
+  for (Build &build : builds)
+    if (!(build.notMeasured = whyNotMeasured(build, devNull)).empty())
+      std::cerr << build.name << " build not measured: " << build.notMeasured << "\n";
+  std::vector<Command> commands = commandsFor(builds);
+  countAndReadPeaks(commands, out, devNull);
+  timeSpawns(commands, out, devNull, argv[0], {argv + firstFlag, argv + argc});
+  writeReport(out / "report.md", builds);
   std::cout << "\nReport: " << (out / "report.md").string() << "\n";
   return 0;
 }
