@@ -1,5 +1,7 @@
-# Sourced by the other scripts: ensure_packages PACKAGE... installs the Debian packages that are
-# missing, as root or through sudo; otherwise it stops and prints the apt-get line to run.
+# Sourced by the other scripts.
+
+# ensure_packages PACKAGE... installs the Debian packages that are missing, as root or through
+# sudo; otherwise it stops and prints the apt-get line to run.
 ensure_packages() {
   local missing=() package sudo=()
   for package in "$@"; do
@@ -19,4 +21,9 @@ ensure_packages() {
   echo "Installing ${missing[*]}"
   "${sudo[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
+}
+
+# cached BUILD NAME prints the value of NAME in BUILD's CMake cache, a list as words.
+cached() {
+  sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" | tr ';' ' '
 }
