@@ -10,16 +10,19 @@ source scripts/common.sh
 ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind
 # The 32-bit toolchain only when it is not already there: g++-multilib and Debian's cross
 # compilers conflict, while the versioned packages that provide -m32 may well be present. And an
-# emulator where this kernel cannot start the 32-bit programs it builds.
+# emulator where this kernel cannot start the 32-bit programs it builds. (Elsewhere configure says
+# what to build instead.)
 probe=$(mktemp)
 trap 'rm -f "$probe"' EXIT
 build_probe() {
   printf '#include <cstdio>\nint main() { return std::puts("") < 0; }\n' |
     g++ -m32 -x c++ - -o "$probe" 2>/dev/null
 }
-build_probe || ensure_packages g++-multilib
-if build_probe && ! "$probe" >/dev/null 2>&1; then
-  ensure_packages qemu-user
+if [[ $(uname -m) =~ ^(x86_64|i.86)$ ]]; then
+  build_probe || ensure_packages g++-multilib
+  if build_probe && ! "$probe" >/dev/null 2>&1; then
+    ensure_packages qemu-user
+  fi
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
