@@ -116,10 +116,12 @@ template <typename AtStop> std::string traced(const Argv &argv, int out, AtStop 
 // Under binfmt_misc the kernel starts an emulator in their place: the process's image is then the
 // emulator, not the program.
 std::string whyNotMeasured(const Build &build, int out) {
-  std::string image;
+  std::string image = "an image it does not show";
   std::string failure = traced({build.floor}, out, [&](pid_t pid, bool exiting) {
-    if (!exiting)
-      image = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe");
+    std::error_code error;
+    auto path = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    if (!exiting && !error)
+      image = path;
   });
   const std::string emulated = "; timings under an emulator are not start-up figures";
   if (!failure.empty())
