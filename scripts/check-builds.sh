@@ -28,7 +28,7 @@ check_with_suite() {
 
 echo "== Debian package"
 rm -f build/support-programs_*.deb
-(cd build && cpack -G DEB >/dev/null)
+(cd build && cpack >/dev/null)
 deb=$(echo build/support-programs_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$deb: $(dpkg-deb -f "$deb" Architecture), depends on $depends"
@@ -43,16 +43,25 @@ test -f "$work/root/usr/share/cmake/SupportPrograms/SupportProgramsConfig.cmake"
 [[ $("${launcher[@]}" "$work/root/usr/libexec/support-programs/print-args" from the package) == \
   "from the package" ]]
 
-echo "== Two builds from different folders"
+echo "== Two builds from different folders, packaged seconds apart under different umasks"
 for copy in one/src two/deeper/source; do
   mkdir -p "$work/$copy"
   git ls-files -z | xargs -0 cp --parents -t "$work/$copy"
-  build_programs "$work/$copy" "$work/$copy-build" -DSUPPORT_ARCH="$arch"
+  cp -a .git "$work/$copy/" # the packages take their times from the last commit
+  [[ $copy == one/* ]] || sleep 2
+  (
+    [[ $copy == one/* ]] || umask 027
+    build_programs "$work/$copy" "$work/$copy-build" -DSUPPORT_ARCH="$arch"
+    cd "$work/$copy-build" && cpack >/dev/null
+  )
 done
-for program in "${programs[@]}"; do
-  cmp "$work/one/src-build/support/$program" "$work/two/deeper/source-build/support/$program"
+outputs=("${programs[@]/#/support/}" SHA256SUMS)
+outputs+=($(cd "$work/one/src-build" && echo *.deb *.tar.gz))
+for output in "${outputs[@]}"; do
+  cmp "$work/one/src-build/$output" "$work/two/deeper/source-build/$output"
 done
-echo "identical: ${programs[*]}"
+echo "identical: ${outputs[*]}"
+(cd "$work/one/src-build" && sha256sum --check --quiet SHA256SUMS)
 
 # ./build starts its programs directly where the kernel can, and otherwise through qemu-i386.
 # The other way is forced here: through qemu-i386 the whole suite must pass; directly, on a
