@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
-ensure_packages dpkg-dev
+ensure_packages dpkg-dev lintian
 arch=$(cached build SUPPORT_ARCH)
 read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
 work=$(mktemp -d)
@@ -20,15 +20,22 @@ build_programs() {
   cmake --build "$2" -j "$(nproc)" >/dev/null
 }
 
+# check_package BUILD: packages BUILD and has lintian check the .deb: no error or warning may
+# pass without an override that gives its reason.
+check_package() {
+  rm -f "$1"/support-programs_*.deb
+  (cd "$1" && cpack >/dev/null)
+  lintian --fail-on error,warning "$1"/support-programs_*.deb 2> >(grep -v 'root privileges' >&2)
+}
+
 # check_with_suite BUILD ARCH [RUNNER]: runs the suite of ./build on the programs in BUILD.
 check_with_suite() {
   SUPPORT_PROGRAMS_DIR=$PWD/$1/support SUPPORT_PROGRAMS_ARCH=$2 SUPPORT_PROGRAMS_RUNNER=${3:-} \
     ctest --test-dir build -E consumer -j "$(nproc)" --output-on-failure
 }
 
-echo "== Debian package"
-rm -f build/support-programs_*.deb
-(cd build && cpack >/dev/null)
+echo "== Packages"
+check_package build
 deb=$(echo build/support-programs_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$deb: $(dpkg-deb -f "$deb" Architecture), depends on $depends"
@@ -40,6 +47,7 @@ for program in "${programs[@]}"; do
   cmp "build/support/$program" "$work/root/usr/libexec/support-programs/$program"
 done
 test -f "$work/root/usr/share/cmake/SupportPrograms/SupportProgramsConfig.cmake"
+test -f "$work/root/usr/share/doc/support-programs/copyright"
 [[ $("${launcher[@]}" "$work/root/usr/libexec/support-programs/print-args" from the package) == \
   "from the package" ]]
 
@@ -87,6 +95,7 @@ fi
 
 echo "== Native build, checked by this suite"
 build_programs . build-native -DSUPPORT_ARCH=native
+check_package build-native
 check_with_suite build-native "$(uname -m)"
 
 echo "== aarch64 build, checked by this suite under qemu"
