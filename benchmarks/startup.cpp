@@ -157,7 +157,7 @@ std::optional<double> countInstructions(Figures &f, const Argv &argv, const std:
   command.insert(command.end(), argv.begin(), argv.end());
   std::filesystem::remove(scratch); // never read an earlier command's counts
   if (std::string failure = startAndWait(command, out); !failure.empty()) {
-    f.why.insert("instructions: callgrind on " + argv[0] + " failed");
+    f.why.insert("instructions: callgrind on " + argv[0] + ": " + failure);
     return std::nullopt;
   }
   std::ifstream in(scratch);
