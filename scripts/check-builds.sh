@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
-ensure_packages dpkg-dev lintian
+ensure_packages dpkg-dev lintian git
 arch=$(cached build SUPPORT_ARCH)
 read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
 work=$(mktemp -d)
