@@ -6,6 +6,7 @@
 #                            direct or runner: force that decision.
 #   SUPPORT_PROGRAMS_RUNNER  the runner's command line; empty: qemu-<processor> from the PATH.
 include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/SupportProcessors.cmake)
 
 set(SUPPORT_PROGRAMS_START auto CACHE STRING
     "How the programs are started: auto (directly where this host can), direct or runner")
@@ -22,14 +23,16 @@ function(support_programs_choose_start processor starts)
     message(FATAL_ERROR
       "SUPPORT_PROGRAMS_START is '${SUPPORT_PROGRAMS_START}'; use auto, direct or runner.")
   endif()
-  set(kind_i386 "32-bit x86")
-  set(kind_x86_64 "64-bit x86")
-  set(kind_aarch64 "64-bit ARM")
-  set(kind ${kind_${processor}})
+  support_processor(${processor} kind kind)
   if(NOT kind)
     set(kind ${processor})
   endif()
-  set(cannot "this kernel cannot start ${kind} programs")
+  support_processor(${processor} loader loader)
+  if(loader AND NOT EXISTS "${loader}")
+    set(cannot "this host has no ${loader} to start ${kind} programs with")
+  else()
+    set(cannot "this kernel cannot start ${kind} programs")
+  endif()
 
   set(launcher "")
   set(problem "")
@@ -47,14 +50,24 @@ function(support_programs_choose_start processor starts)
       separate_arguments(launcher UNIX_COMMAND "${SUPPORT_PROGRAMS_RUNNER}")
     else()
       find_program(qemu qemu-${processor} NO_CACHE)
-      if(qemu)
+      # Where this host has no loader for them (another processor's host), qemu finds theirs in
+      # Debian's cross sysroot for that processor.
+      support_processor(${processor} triple triple)
+      support_processor(${processor} debian debian)
+      if(qemu AND (EXISTS "${loader}" OR NOT loader))
         set(launcher ${qemu})
+      elseif(qemu AND EXISTS "/usr/${triple}${loader}")
+        set(launcher ${qemu} -L /usr/${triple})
+      elseif(qemu)
+        string(CONCAT problem "${why}, and qemu-${processor} finds no ${loader} to start them "
+                      "with: install Debian's cross C library for them (package "
+                      "libc6-${debian}-cross) and configure again")
       endif()
     endif()
     if(launcher)
       list(JOIN launcher " " shown)
       message(STATUS "${why}; the tests run them under ${shown}")
-    else()
+    elseif(NOT problem)
       string(CONCAT problem "${why}, and qemu-${processor} was not found: to run them here, "
                     "install it (sudo apt-get install qemu-user) and configure again")
     endif()

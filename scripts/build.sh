@@ -8,24 +8,29 @@ cd "$(dirname "$0")/.."
 
 source scripts/common.sh
 ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind
-# The 32-bit toolchain only when it is not already there: g++-multilib and Debian's cross
-# compilers conflict, while the versioned packages that provide -m32 may well be present. And an
-# emulator where this kernel cannot start the 32-bit programs it builds. (Elsewhere configure says
-# what to build instead.)
-probe=$(mktemp)
-trap 'rm -f "$probe"' EXIT
-build_probe() {
-  printf '#include <cstdio>\nint main() { return std::puts("") < 0; }\n' |
-    g++ -m32 -x c++ - -o "$probe" 2>/dev/null
-}
-if [[ $(uname -m) =~ ^(x86_64|i.86)$ ]]; then
-  build_probe || ensure_packages g++-multilib
-  if build_probe && ! "$probe" >/dev/null 2>&1; then
-    ensure_packages qemu-user
-  fi
-fi
+# The 32-bit x86 toolchain, by default clang with Debian's i386 cross sysroot, which works on any
+# host and installs beside g++-multilib. With -DSUPPORT_I386_TOOLCHAIN=multilib, g++-multilib,
+# only when g++ -m32 cannot already build: it conflicts with Debian's cross compilers.
+case " $* " in
+*SUPPORT_ARCH=native*) ;;
+*SUPPORT_I386_TOOLCHAIN=multilib*)
+  g++ -m32 cmake/probe.cpp -o /dev/null 2>/dev/null || ensure_packages g++-multilib
+  ;;
+*)
+  ensure_packages clang binutils-i686-linux-gnu libc6-dev-i386-cross \
+    "libstdc++-$(g++ -dumpversion | cut -d. -f1)-dev-i386-cross"
+  # On 64-bit x86, the 32-bit C library and its loader, for the kernel to start them itself.
+  [[ $(dpkg --print-architecture) != amd64 ]] || ensure_packages libc6-i386
+  ;;
+esac
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
+# Where this host cannot start the programs (another processor, or a kernel without 32-bit
+# support), configure says so, and they are started through qemu.
+if [[ -n $(cached build SUPPORT_PROGRAMS_PROBLEM) ]]; then
+  ensure_packages qemu-user
+  cmake -S . -B build
+fi
 cmake --build build -j "$(nproc)"
 
 read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
