@@ -1,4 +1,4 @@
-# cmake -DMODE=package|subdirectory -DBUILD_DIR=... -DSOURCE_DIR=... -DSUPPORT_ARCH=...
+# cmake -DMODE=package|subdirectory -DBUILD_DIR=... -DSOURCE_DIR=... -DSUPPORT_ARCH=... -DTOOLCHAIN=...
 #       -DSTART=... -DRUNNER=... -DCTEST=... -P roundtrip.cmake
 # package: installs BUILD_DIR into a fresh prefix and builds the consumer project against it.
 # subdirectory: builds the consumer project with SOURCE_DIR added as a subdirectory.
@@ -19,6 +19,9 @@ if(MODE STREQUAL "package")
   set(use -DCMAKE_PREFIX_PATH=${work}/prefix)
 else()
   set(use -DSUPPORT_PROGRAMS_SOURCE=${SOURCE_DIR} -DSUPPORT_ARCH=${SUPPORT_ARCH})
+  if(TOOLCHAIN)
+    list(APPEND use -DSUPPORT_I386_TOOLCHAIN=${TOOLCHAIN})
+  endif()
 endif()
 if(DEFINED ENV{SUPPORT_PROGRAMS_RUNNER})
   set(RUNNER "$ENV{SUPPORT_PROGRAMS_RUNNER}")
