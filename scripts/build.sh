@@ -27,7 +27,9 @@ esac
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
 # Where this host cannot start the programs (another processor, or a kernel without 32-bit
 # support), configure says so, and they are started through qemu.
-if [[ -n $(cached build SUPPORT_PROGRAMS_PROBLEM) ]]; then
+read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
+if [[ -n $(cached build SUPPORT_PROGRAMS_PROBLEM) ]] ||
+  { ((${#launcher[@]})) && [[ ${launcher[0]} == qemu-* ]] && ! command -v "${launcher[0]}" >/dev/null; }; then
   ensure_packages qemu-user
   cmake -S . -B build
 fi
