@@ -32,10 +32,10 @@ if [[ -n $(cached build SUPPORT_PROGRAMS_PROBLEM) ]] ||
   { ((${#launcher[@]})) && [[ ${launcher[0]} == qemu-* ]] && ! command -v "${launcher[0]}" >/dev/null; }; then
   ensure_packages qemu-user
   cmake -S . -B build
+  read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
 fi
 cmake --build build -j "$(nproc)"
 
-read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
 how=directly
 ((${#launcher[@]} == 0)) || how="through ${launcher[*]}"
 echo "Starting the programs $how, as configured for this host:"

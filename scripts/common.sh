@@ -30,13 +30,10 @@ cached() {
 
 # arch_table PROCESSOR COLUMN prints COLUMN of cmake/processors.txt for PROCESSOR, given by its
 # own name or Debian's (i386, x86_64 or amd64, aarch64 or arm64); nothing for an unknown one.
+# One word: not the last column, whose text may hold spaces.
 arch_table() {
   awk -v key="$1" -v column="$2" '
     /^#/ || NF == 0 { next }
     !header { for (i = 1; i <= NF; i++) at[$i] = i; header = 1; next }
-    $1 == key || $2 == key {
-      if (column == "kind") { $1 = $2 = $3 = $4 = $5 = $6 = $7 = $8 = ""; sub(/^ +/, "") ; print }
-      else print $at[column]
-      exit
-    }' "$(dirname "${BASH_SOURCE[0]}")/../cmake/processors.txt"
+    $1 == key || $2 == key { print $at[column]; exit }' "$(dirname "${BASH_SOURCE[0]}")/../cmake/processors.txt"
 }
