@@ -6,18 +6,21 @@
 // programs this kernel does not start natively (it cannot, or only through an emulator) is not
 // measured: timings under an emulator are not start-up figures.
 //
-// Usage: startup-bench OUT NAME=FLOOR,PROGRAM_DIR... [--benchmark_... flags]
+// Usage: startup-bench OUT NAME=FLOOR,PROGRAM_DIR... [checker=PATH,RUNNER] [--benchmark_...]
+// (checker=...: also times the checker on its own programs, directly and through RUNNER)
 // Writes OUT/report.md and Google Benchmark's JSON as OUT/spawn.json.
+#include "process.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/ptrace.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -28,6 +31,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -60,22 +64,13 @@ std::vector<char *> pointers(const Argv &argv) {
   return result;
 }
 
-// Starts the command with standard output on `out`, waits for it and says how it ended: "" for
-// status 0, else what went wrong.
-std::string startAndWait(const Argv &argv, int out) {
-  std::vector<char *> words = pointers(argv);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out, 1);
-  pid_t pid;
-  int status = 0;
-  int error = posix_spawn(&pid, words[0], &actions, nullptr, words.data(), noEnvironment);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error)
-    return argv[0] + " did not start: " + std::strerror(error);
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return argv[0] + " did not exit with status 0";
-  return "";
+// Starts the command with standard output on /dev/null, waits for it and says how it ended: ""
+// for status 0, else what went wrong.
+std::string startAndWait(const Argv &argv) {
+  using process::Stream;
+  std::string ending =
+      process::ending(process::run(argv, {Stream::Inherited, Stream::DevNull, Stream::Inherited}));
+  return ending == "exit 0" ? "" : argv[0] + ": " + ending;
 }
 
 // Starts the command traced, stopped at its first instruction and again just before it exits,
@@ -148,8 +143,7 @@ std::optional<double> peakResidentKiB(Figures &f, const Argv &argv, int out) {
   return std::nullopt;
 }
 
-std::optional<double> countInstructions(Figures &f, const Argv &argv, const std::string &scratch,
-                                        int out) {
+std::optional<double> countInstructions(Figures &f, const Argv &argv, const std::string &scratch) {
   if (std::string(VALGRIND).empty()) {
     f.why.insert("instructions: valgrind was not found when this was configured");
     return std::nullopt;
@@ -157,7 +151,7 @@ std::optional<double> countInstructions(Figures &f, const Argv &argv, const std:
   Argv command = {VALGRIND, "--tool=callgrind", "-q", "--callgrind-out-file=" + scratch};
   command.insert(command.end(), argv.begin(), argv.end());
   std::filesystem::remove(scratch); // never read an earlier command's counts
-  if (std::string failure = startAndWait(command, out); !failure.empty()) {
+  if (std::string failure = startAndWait(command); !failure.empty()) {
     f.why.insert("instructions: callgrind on " + argv[0] + ": " + failure);
     return std::nullopt;
   }
@@ -171,9 +165,9 @@ std::optional<double> countInstructions(Figures &f, const Argv &argv, const std:
 
 // A failed start is recorded here, in the command's figures, rather than read back from the
 // reporter's runs: the library renamed the fields that mark a run stopped by an error (1.8).
-void spawnAndWait(benchmark::State &state, Figures &f, const Argv &argv, int out) {
+void spawnAndWait(benchmark::State &state, Figures &f, const Argv &argv) {
   for (auto _ : state) {
-    if (std::string failure = startAndWait(argv, out); !failure.empty()) {
+    if (std::string failure = startAndWait(argv); !failure.empty()) {
       f.spawnFailed = true;
       f.why.insert("spawn: " + failure);
       state.SkipWithError(failure.c_str());
@@ -198,11 +192,19 @@ public:
   }
 };
 
+// The checker and the runner to time it through, given as checker=PATH,RUNNER.
+std::pair<std::string, std::string> checker;
+
 std::vector<Build> parseBuilds(int argc, char **argv, int &firstFlag) {
   std::vector<Build> builds;
   for (firstFlag = 2; firstFlag < argc && !std::string(argv[firstFlag]).starts_with("--");
        ++firstFlag) {
     std::string build = argv[firstFlag];
+    if (build.starts_with("checker=")) {
+      size_t comma = build.find(',');
+      checker = {build.substr(8, comma - 8), build.substr(comma + 1)};
+      continue;
+    }
     size_t equals = build.find('='), comma = build.find(',', equals);
     builds.push_back({build.substr(0, equals), build.substr(equals + 1, comma - equals - 1),
                       build.substr(comma + 1), ""});
@@ -240,7 +242,7 @@ void countAndReadPeaks(const std::vector<Command> &commands, const std::filesyst
   std::cerr << "Counting instructions with callgrind and reading peak memory...\n";
   for (const auto &[name, argv] : commands) {
     Figures &f = figures[name];
-    f.instructions = countInstructions(f, argv, out / "callgrind.out", devNull);
+    f.instructions = countInstructions(f, argv, out / "callgrind.out");
     std::vector<double> peaks; // the median of a few reads: page-cache state makes them vary
     for (int read = 0; read < 11; ++read)
       if (auto peak = peakResidentKiB(f, argv, devNull))
@@ -253,10 +255,10 @@ void countAndReadPeaks(const std::vector<Command> &commands, const std::filesyst
   std::filesystem::remove(out / "callgrind.out");
 }
 
-void timeSpawns(const std::vector<Command> &commands, const std::filesystem::path &out, int devNull,
+void timeSpawns(const std::vector<Command> &commands, const std::filesystem::path &out,
                 const char *self, const std::vector<std::string> &extraFlags) {
   for (const auto &[name, argv] : commands)
-    benchmark::RegisterBenchmark(name.c_str(), spawnAndWait, std::ref(figures[name]), argv, devNull)
+    benchmark::RegisterBenchmark(name.c_str(), spawnAndWait, std::ref(figures[name]), argv)
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
   std::vector<std::string> flags = {self,
@@ -273,6 +275,42 @@ void timeSpawns(const std::vector<Command> &commands, const std::filesystem::pat
   Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   benchmark::Shutdown();
+}
+
+// The checker's whole run over its cases, on the configured build's programs, started directly
+// and through the runner: the median wall time of five runs.
+struct CheckerRun {
+  std::string how, cases = "not measured";
+  std::optional<double> millis;
+  std::string why;
+};
+
+std::vector<CheckerRun> timeChecker(const std::string &checker, const std::string &runner) {
+  std::cerr << "Timing the checker...\n";
+  std::vector<CheckerRun> runs;
+  for (const std::string &how : {std::string(), runner}) {
+    CheckerRun run;
+    run.how = how.empty() ? "directly" : "through " + how;
+    std::vector<double> times;
+    for (int round = 0; round < 5 && run.why.empty(); ++round) {
+      auto start = std::chrono::steady_clock::now();
+      process::Outcome outcome = process::run({checker, "--runner", how});
+      times.push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count());
+      if (std::string ending = process::ending(outcome); ending != "exit 0")
+        run.why = "the checker, started " + run.how + ", ended with " + ending + ": " +
+                  outcome.err.substr(0, outcome.err.find('\n'));
+      if (auto plan = outcome.out.find("\n1.."); plan != std::string::npos)
+        run.cases = outcome.out.substr(plan + 4, outcome.out.find('\n', plan + 1) - plan - 4);
+    }
+    if (run.why.empty()) {
+      std::nth_element(times.begin(), times.begin() + 2, times.end());
+      run.millis = times[2];
+    }
+    runs.push_back(run);
+  }
+  return runs;
 }
 
 std::string fixed(std::optional<double> value, int decimals) {
@@ -346,7 +384,8 @@ std::vector<std::string> targets(const std::vector<Build> &builds) {
   return rows;
 }
 
-void writeReport(const std::filesystem::path &file, const std::vector<Build> &builds) {
+void writeReport(const std::filesystem::path &file, const std::vector<Build> &builds,
+                 const std::vector<CheckerRun> &checks) {
   std::ofstream report(file);
   std::time_t now = std::time(nullptr);
   char today[16];
@@ -398,9 +437,31 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
            << " | " << fixed(f.peakKiB, 0) << " |\n";
   }
   explain(why);
+  report << "\n## Checker: every case of its cases file\n\n"
+         << "Wall time of one whole run of the checker on the configured build's programs, "
+            "cases side by side on "
+         << std::thread::hardware_concurrency()
+         << " jobs, the median of five runs.\n\n| started | cases | wall time (ms) "
+            "|\n|---|---:|---:|\n";
+  std::set<std::string> notTimed;
+  for (const CheckerRun &run : checks) {
+    report << "| " << run.how << " | " << run.cases << " | " << fixed(run.millis, 1) << " |\n";
+    if (!run.why.empty())
+      notTimed.insert(run.why);
+  }
+  explain(notTimed);
   report << "\n## Targets\n\n| target | figure | result |\n|---|---|---|\n";
   for (const auto &row : targets(builds))
     report << row << "\n";
+  if (!checks.empty()) {
+    std::optional<double> direct = checks.front().millis;
+    report << "| checker: every case, started directly, in under 1 s | " << fixed(direct, 1)
+           << " ms | "
+           << (!direct          ? "not measured"
+               : *direct < 1000 ? "met"
+                                : "missed")
+           << " |\n";
+  }
 }
 
 } // namespace
@@ -409,7 +470,8 @@ int main(int argc, char **argv) {
   int firstFlag = 0;
   std::vector<Build> builds = parseBuilds(argc, argv, firstFlag);
   if (argc < 3 || builds.empty()) {
-    std::cerr << "usage: " << argv[0] << " OUT NAME=FLOOR,PROGRAM_DIR... [--benchmark_...]\n";
+    std::cerr << "usage: " << argv[0]
+              << " OUT NAME=FLOOR,PROGRAM_DIR... [checker=PATH,RUNNER] [--benchmark_...]\n";
     return 2;
   }
   std::filesystem::path out = argv[1];
@@ -421,8 +483,11 @@ int main(int argc, char **argv) {
       std::cerr << build.name << " build not measured: " << build.notMeasured << "\n";
   std::vector<Command> commands = commandsFor(builds);
   countAndReadPeaks(commands, out, devNull);
-  timeSpawns(commands, out, devNull, argv[0], {argv + firstFlag, argv + argc});
-  writeReport(out / "report.md", builds);
+  timeSpawns(commands, out, argv[0], {argv + firstFlag, argv + argc});
+  std::vector<CheckerRun> checks;
+  if (!checker.first.empty())
+    checks = timeChecker(checker.first, checker.second);
+  writeReport(out / "report.md", builds, checks);
   std::cout << "\nReport: " << (out / "report.md").string() << "\n";
   return 0;
 }
