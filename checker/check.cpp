@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <iomanip>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -267,8 +268,8 @@ int checkAll(int argc, char **argv) {
                                   [](const Result &r) { return !r.summary.empty(); });
   double seconds = duration<double>(steady_clock::now() - start).count();
   if (tap)
-    std::cout << "# " << all.size() - failures << " of " << all.size() << " passed in " << seconds
-              << " s\n";
+    std::cout << "# " << all.size() - failures << " of " << all.size() << " passed in "
+              << std::fixed << std::setprecision(3) << seconds << " s\n";
   else
     junit(all, results, how, seconds);
   return failures ? 1 : 0;

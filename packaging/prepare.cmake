@@ -14,13 +14,13 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   set(ENV{SOURCE_DATE_EPOCH} ${epoch})
 endif()
 
-# Given CPACK_SUPPORT_C_LIBRARY, the .deb depends on that package at the newest C library
-# version the programs ask for (their GLIBC_x.y symbol versions), read from the programs
-# themselves: the same on every build host, unlike what dpkg-shlibdeps finds there.
-if(CPACK_SUPPORT_C_LIBRARY)
+# The .deb depends on CPACK_SUPPORT_C_LIBRARY for the programs and on libc6 for the checker, each
+# at the newest C library version its files ask for (their GLIBC_x.y symbol versions), read from
+# the files themselves: the same on every build host, unlike what dpkg-shlibdeps finds there.
+function(newest_glibc var)
   set(newest 2.0)
-  foreach(program IN LISTS CPACK_SUPPORT_PROGRAMS)
-    file(STRINGS "${program}" versions REGEX "^GLIBC_[0-9]+\\.[0-9.]+$")
+  foreach(file IN LISTS ARGN)
+    file(STRINGS "${file}" versions REGEX "^GLIBC_[0-9]+\\.[0-9.]+$")
     foreach(version IN LISTS versions)
       string(REPLACE "GLIBC_" "" version "${version}")
       if(version VERSION_GREATER newest)
@@ -28,5 +28,16 @@ if(CPACK_SUPPORT_C_LIBRARY)
       endif()
     endforeach()
   endforeach()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_SUPPORT_C_LIBRARY} (>= ${newest})")
+  set(${var} ${newest} PARENT_SCOPE)
+endfunction()
+if(CPACK_SUPPORT_C_LIBRARY STREQUAL "libc6")
+  newest_glibc(version ${CPACK_SUPPORT_PROGRAMS} ${CPACK_SUPPORT_CHECKER})
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${version})")
+else()
+  newest_glibc(version ${CPACK_SUPPORT_PROGRAMS})
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_SUPPORT_C_LIBRARY} (>= ${version})")
+  if(CPACK_SUPPORT_CHECKER)
+    newest_glibc(version ${CPACK_SUPPORT_CHECKER})
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${version}), ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+  endif()
 endif()

@@ -23,31 +23,39 @@ build_programs() {
 # check_package BUILD: packages BUILD and has lintian check the .deb: no error or warning may
 # pass without an override that gives its reason.
 check_package() {
-  rm -f "$1"/support-programs_*.deb
+  rm -f "$1"/support-programs*.deb
   (cd "$1" && cpack >/dev/null)
-  lintian --fail-on error,warning "$1"/support-programs_*.deb 2> >(grep -v 'root privileges' >&2)
+  lintian --fail-on error,warning "$1"/support-programs*.deb 2> >(grep -v 'root privileges' >&2)
 }
 
-# check_with_suite BUILD ARCH [RUNNER]: runs the suite of ./build on the programs in BUILD.
+# check_with_suite BUILD ARCH [RUNNER]: runs the suite and the checker of ./build on the programs
+# in BUILD.
 check_with_suite() {
   SUPPORT_PROGRAMS_DIR=$PWD/$1/support SUPPORT_PROGRAMS_ARCH=$2 SUPPORT_PROGRAMS_RUNNER=${3:-} \
-    ctest --test-dir build -E consumer -j "$(nproc)" --output-on-failure
+    ctest --test-dir build -E 'consumer|check-programs' -j "$(nproc)" --output-on-failure
+  build/support/support-programs-check --programs "$1/support" --runner "${3:-}" | tail -n 1
 }
 
 echo "== Packages"
 check_package build
-deb=$(echo build/support-programs_*.deb)
+deb=$(echo build/support-programs*.deb)
+package=$(dpkg-deb -f "$deb" Package)
 depends=$(dpkg-deb -f "$deb" Depends)
-echo "$deb: $(dpkg-deb -f "$deb" Architecture), depends on $depends"
-# 32-bit x86 programs, from any build host, make the amd64 package on the biarch C library.
-expected=libc6
-[[ $arch == i386 ]] && expected=libc6-i386
-[[ $depends == "$expected (>= "* ]] || { echo "expected a dependency on $expected" >&2; exit 1; }
+echo "$deb: $package $(dpkg-deb -f "$deb" Architecture), depends on $depends"
+# The checker needs libc6. 32-bit x86 programs make support-programs-i386, on the biarch C
+# library on amd64 and on the cross sysroot elsewhere.
+expected="libc6 (>= *"
+if [[ $arch == i386 ]]; then
+  library=libc6-i386-cross
+  [[ $(dpkg --print-architecture) != amd64 ]] || library=libc6-i386
+  expected="libc6 (>= *), $library (>= *"
+fi
+[[ $depends == $expected ]] || { echo "expected dependencies: $expected" >&2; exit 1; }
 if [[ $arch == i386 && $(dpkg --print-architecture) == amd64 ]]; then
-  # ... at the version dpkg-shlibdeps would name on amd64.
+  # ... at the versions dpkg-shlibdeps would name on amd64.
   mkdir -p "$work/shlibs/debian"
   touch "$work/shlibs/debian/control"
-  built=("${programs[@]/#/$PWD/build/support/}")
+  built=("${programs[@]/#/$PWD/build/support/}" "$PWD/build/support/support-programs-check")
   shlibdeps=$(cd "$work/shlibs" && dpkg-shlibdeps -O "${built[@]}" 2>/dev/null)
   [[ $shlibdeps == "shlibs:Depends=$depends" ]] || { echo "dpkg-shlibdeps: $shlibdeps" >&2; exit 1; }
 fi
@@ -56,9 +64,11 @@ for program in "${programs[@]}"; do
   cmp "build/support/$program" "$work/root/usr/libexec/support-programs/$program"
 done
 test -f "$work/root/usr/share/cmake/SupportPrograms/SupportProgramsConfig.cmake"
-test -f "$work/root/usr/share/doc/support-programs/copyright"
+test -f "$work/root/usr/share/doc/$package/copyright"
 [[ $("${launcher[@]}" "$work/root/usr/libexec/support-programs/print-args" from the package) == \
   "from the package" ]]
+# The packaged checker, with no options, checks the packaged programs against the packaged cases.
+"$work/root/usr/libexec/support-programs/support-programs-check" | tail -n 1
 
 echo "== Two builds from different folders, packaged seconds apart under different umasks"
 for copy in one/src two/deeper/source; do
