@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -125,6 +126,8 @@ Case parse(const std::string &text) {
 } // namespace
 
 std::vector<Case> read(const std::string &path) {
+  if (std::filesystem::is_directory(path))
+    throw Malformed(path + ": is a folder, not a cases file");
   std::ifstream in(path);
   if (!in)
     throw Malformed(path + ": cannot be read");

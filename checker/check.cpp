@@ -117,12 +117,16 @@ std::string where(const std::string &path) {
   return "";
 }
 
+// Starts a command with every standard stream on /dev/null, to learn whether it starts at all.
+process::Outcome start(const std::vector<std::string> &argv) {
+  using process::Stream;
+  return process::run(argv, {Stream::DevNull, Stream::DevNull, Stream::DevNull});
+}
+
 // Directly where this host starts the programs, as the installed package decides; else through
 // qemu for their processor, given the loader from Debian's cross sysroot where the host has none.
 std::vector<std::string> chooseRunner(const fs::path &dir) {
-  process::Outcome probe =
-      process::run({dir / "exit-zero"},
-                   {process::Stream::DevNull, process::Stream::DevNull, process::Stream::DevNull});
+  process::Outcome probe = start({dir / "exit-zero"});
   if (probe.notStarted.empty())
     return {};
   std::string why = std::string("this host cannot start ") + PROGRAMS_KIND + " programs (" +
@@ -221,6 +225,11 @@ int checkAll(int argc, char **argv) {
     runner = runnerLine ? process::words(*runnerLine) : chooseRunner(dir);
     if (!runner.empty() && where(runner[0]).empty())
       throw BadUse("the runner " + runner[0] + " is not found on the PATH or cannot be run");
+    std::vector<std::string> probe = runner;
+    probe.push_back(dir / "exit-zero");
+    if (auto why = start(probe).notStarted; !why.empty())
+      throw BadUse("cannot start " + probe.back() + (runner.empty() ? " directly" : "") + ": " +
+                   why + (runner.empty() ? ": give --runner, e.g. qemu-" PROGRAMS_PROCESSOR : ""));
     all = cases::read(casesFile);
   } catch (const std::runtime_error &error) {
     std::cerr << "support-programs-check: " << error.what() << "\n";

@@ -117,6 +117,12 @@ TEST(Checker, RefusesBadUseWithOneLine) {
   };
   for (const auto &[name, text] : files)
     std::ofstream(dir / name) << text << "\n";
+  // Programs the kernel cannot start: executable files that are no program at all.
+  fs::create_directories(dir / "not-started");
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"}) {
+    std::ofstream(dir / "not-started" / program) << "neither ELF nor script\n";
+    fs::permissions(dir / "not-started" / program, fs::perms::owner_all);
+  }
   auto in = [&](const char *name) { return (dir / name).string(); };
   const std::pair<Args, std::string> uses[] = {
       {{"--frobnicate"}, "--frobnicate"},
@@ -134,6 +140,9 @@ TEST(Checker, RefusesBadUseWithOneLine) {
       {{"--cases", in("no-expected-stdout")}, ":1: \"expect\" has \"stdout\" exactly when"},
       {{"--cases", in("twice")}, ":2: a case named \"a\" is already there"},
       {{"--cases", in("no-cases")}, "holds no cases"},
+      {{"--cases", dir.string()}, "is a folder, not a cases file"},
+      {{"--programs", in("not-started")},
+       "cannot start " + in("not-started") + "/exit-zero directly"},
   };
   for (const auto &[args, says] : uses) {
     process::Outcome result = check(args);
