@@ -117,20 +117,26 @@ std::string where(const std::string &path) {
   return "";
 }
 
-// Starts a command with every standard stream on /dev/null, to learn whether it starts at all.
-process::Outcome start(const std::vector<std::string> &argv) {
+// Starts a command with every standard stream on /dev/null and says why it could not be started,
+// or "" when it could. Status 127 says so too: it is what a child that failed to start the
+// command reports where the failure cannot reach the parent (under qemu-user, for one).
+std::string whyNotStarted(const std::vector<std::string> &argv) {
   using process::Stream;
-  return process::run(argv, {Stream::DevNull, Stream::DevNull, Stream::DevNull});
+  process::Outcome outcome =
+      process::run(argv, {Stream::DevNull, Stream::DevNull, Stream::DevNull});
+  if (outcome.notStarted.empty() && process::ending(outcome) == "exit 127")
+    return "it ended with status 127, that of a command that could not be started";
+  return outcome.notStarted;
 }
 
 // Directly where this host starts the programs, as the installed package decides; else through
 // qemu for their processor, given the loader from Debian's cross sysroot where the host has none.
 std::vector<std::string> chooseRunner(const fs::path &dir) {
-  process::Outcome probe = start({dir / "exit-zero"});
-  if (probe.notStarted.empty())
+  std::string notStarted = whyNotStarted({dir / "exit-zero"});
+  if (notStarted.empty())
     return {};
-  std::string why = std::string("this host cannot start ") + PROGRAMS_KIND + " programs (" +
-                    probe.notStarted + ")";
+  std::string why =
+      std::string("this host cannot start ") + PROGRAMS_KIND + " programs (" + notStarted + ")";
   std::string qemu = where("qemu-" PROGRAMS_PROCESSOR);
   if (qemu.empty())
     throw BadUse(why + " and has no qemu-" PROGRAMS_PROCESSOR
@@ -227,9 +233,10 @@ int checkAll(int argc, char **argv) {
       throw BadUse("the runner " + runner[0] + " is not found on the PATH or cannot be run");
     std::vector<std::string> probe = runner;
     probe.push_back(dir / "exit-zero");
-    if (auto why = start(probe).notStarted; !why.empty())
-      throw BadUse("cannot start " + probe.back() + (runner.empty() ? " directly" : "") + ": " +
-                   why + (runner.empty() ? ": give --runner, e.g. qemu-" PROGRAMS_PROCESSOR : ""));
+    if (auto why = whyNotStarted(probe); !why.empty())
+      throw BadUse("cannot start " + probe.back() +
+                   (runner.empty() ? " directly" : " through " + runner[0]) + ": " + why +
+                   (runner.empty() ? ": give --runner, e.g. qemu-" PROGRAMS_PROCESSOR : ""));
     all = cases::read(casesFile);
   } catch (const std::runtime_error &error) {
     std::cerr << "support-programs-check: " << error.what() << "\n";

@@ -117,6 +117,9 @@ TEST(Checker, RefusesBadUseWithOneLine) {
   };
   for (const auto &[name, text] : files)
     std::ofstream(dir / name) << text << "\n";
+  // A runner that cannot start what it is given, as a shell says it.
+  std::ofstream(dir / "exit-127") << "#!/bin/sh\nexit 127\n";
+  fs::permissions(dir / "exit-127", fs::perms::owner_all);
   // Programs the kernel cannot start: executable files that are no program at all.
   fs::create_directories(dir / "not-started");
   for (const char *program : {"print-args", "print-sentence", "exit-zero"}) {
@@ -141,6 +144,7 @@ TEST(Checker, RefusesBadUseWithOneLine) {
       {{"--cases", in("twice")}, ":2: a case named \"a\" is already there"},
       {{"--cases", in("no-cases")}, "holds no cases"},
       {{"--cases", dir.string()}, "is a folder, not a cases file"},
+      {{"--runner", in("exit-127")}, "through " + in("exit-127") + ": it ended with status 127"},
       {{"--programs", in("not-started")},
        "cannot start " + in("not-started") + "/exit-zero directly"},
   };
