@@ -348,7 +348,8 @@ std::string machine() {
 }
 
 // The targets the programs are held to. A target whose figure was not measured is not met.
-std::vector<std::string> targets(const std::vector<Build> &builds) {
+std::vector<std::string> targets(const std::vector<Build> &builds,
+                                 const std::vector<CheckerRun> &checks) {
   std::vector<std::string> rows;
   auto target = [&](const std::string &what, const std::string &figure, std::optional<bool> met) {
     rows.push_back("| " + what + " | " + figure + " | " +
@@ -380,6 +381,11 @@ std::vector<std::string> targets(const std::vector<Build> &builds) {
                mine && theirs ? std::optional(*mine < *theirs) : std::nullopt);
       }
     }
+  }
+  if (!checks.empty()) {
+    std::optional<double> direct = checks.front().millis;
+    target("checker: every case, started directly, in under 1 s", fixed(direct, 1) + " ms",
+           within(direct, 1000));
   }
   return rows;
 }
@@ -451,17 +457,8 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
   }
   explain(notTimed);
   report << "\n## Targets\n\n| target | figure | result |\n|---|---|---|\n";
-  for (const auto &row : targets(builds))
+  for (const auto &row : targets(builds, checks))
     report << row << "\n";
-  if (!checks.empty()) {
-    std::optional<double> direct = checks.front().millis;
-    report << "| checker: every case, started directly, in under 1 s | " << fixed(direct, 1)
-           << " ms | "
-           << (!direct          ? "not measured"
-               : *direct < 1000 ? "met"
-                                : "missed")
-           << " |\n";
-  }
 }
 
 } // namespace

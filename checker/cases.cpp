@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -87,7 +88,7 @@ Case parse(const std::string &text) {
     if (byte < 0x20 || byte > 0x7e || byte == '#')
       throw Error("a name is printable ASCII without '#'");
   c.program = field(object, "program", json::value_t::string).get<std::string>();
-  if (c.program != "print-args" && c.program != "print-sentence" && c.program != "exit-zero")
+  if (std::find(std::begin(programs), std::end(programs), c.program) == std::end(programs))
     throw Error("\"program\" is \"" + c.program +
                 "\"; it is print-args, print-sentence or exit-zero");
   for (const json &arg : field(object, "args", json::value_t::array))

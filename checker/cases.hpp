@@ -9,6 +9,9 @@
 
 namespace cases {
 
+// The programs a case may name.
+inline const char *const programs[] = {"print-args", "print-sentence", "exit-zero"};
+
 struct Case {
   int line = 0;
   std::string name, program;

@@ -23,8 +23,6 @@ using namespace std::chrono;
 
 namespace {
 
-const char *const programs[] = {"print-args", "print-sentence", "exit-zero"};
-
 struct BadUse : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
@@ -32,6 +30,7 @@ struct BadUse : std::runtime_error {
 struct Result {
   std::string summary, details; // both empty when the case passed
   double seconds = 0;
+  bool passed() const { return summary.empty(); }
 };
 
 // Bytes as the body of a double-quoted YAML string, printable ASCII only.
@@ -129,18 +128,16 @@ std::string whyNotStarted(const std::vector<std::string> &argv) {
   return outcome.notStarted;
 }
 
-// Directly where this host starts the programs, as the installed package decides; else through
-// qemu for their processor, given the loader from Debian's cross sysroot where the host has none.
-std::vector<std::string> chooseRunner(const fs::path &dir) {
-  std::string notStarted = whyNotStarted({dir / "exit-zero"});
-  if (notStarted.empty())
-    return {};
-  std::string why =
-      std::string("this host cannot start ") + PROGRAMS_KIND + " programs (" + notStarted + ")";
+// Where this host cannot start the programs itself (`notStarted` says why), qemu for their
+// processor, given the loader from Debian's cross sysroot where the host has none: as the
+// installed package decides.
+std::vector<std::string> qemuRunner(const std::string &notStarted) {
   std::string qemu = where("qemu-" PROGRAMS_PROCESSOR);
   if (qemu.empty())
-    throw BadUse(why + " and has no qemu-" PROGRAMS_PROCESSOR
-                       " on the PATH: install it (Debian, Ubuntu: qemu-user), or give --runner");
+    throw BadUse(std::string("this host cannot start ") + PROGRAMS_KIND + " programs (" +
+                 notStarted +
+                 ") and has no qemu-" PROGRAMS_PROCESSOR
+                 " on the PATH: install it (Debian, Ubuntu: qemu-user), or give --runner");
   const fs::path loader = PROGRAMS_LOADER, sysroot = "/usr/" PROGRAMS_TRIPLE;
   if (!loader.empty() && !fs::exists(loader) && fs::exists(sysroot / loader.relative_path()))
     return {qemu, "-L", sysroot};
@@ -158,10 +155,8 @@ std::string xml(const std::string &text) {
   return out;
 }
 
-void junit(const std::vector<cases::Case> &all, const std::vector<Result> &results,
-           const std::string &how, double seconds) {
-  size_t failures = std::count_if(results.begin(), results.end(),
-                                  [](const Result &r) { return !r.summary.empty(); });
+void junit(const std::vector<cases::Case> &all, const std::vector<std::optional<Result>> &results,
+           size_t failures, const std::string &how, double seconds) {
   std::cout << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"" << all.size()
             << "\" failures=\"" << failures << "\" time=\"" << seconds << "\">\n"
             << "  <testsuite name=\"support-programs\" tests=\"" << all.size() << "\" failures=\""
@@ -170,12 +165,12 @@ void junit(const std::vector<cases::Case> &all, const std::vector<Result> &resul
             << "\"/></properties>\n";
   for (size_t i = 0; i < all.size(); ++i) {
     std::cout << "    <testcase classname=\"" << all[i].program << "\" name=\"" << xml(all[i].name)
-              << "\" time=\"" << results[i].seconds << "\"";
-    if (results[i].summary.empty())
+              << "\" time=\"" << results[i]->seconds << "\"";
+    if (results[i]->passed())
       std::cout << "/>\n";
     else
-      std::cout << ">\n      <failure message=\"" << xml(results[i].summary) << "\">"
-                << xml(results[i].details) << "</failure>\n    </testcase>\n";
+      std::cout << ">\n      <failure message=\"" << xml(results[i]->summary) << "\">"
+                << xml(results[i]->details) << "</failure>\n    </testcase>\n";
   }
   std::cout << "  </testsuite>\n</testsuites>\n";
 }
@@ -224,16 +219,24 @@ int checkAll(int argc, char **argv) {
   try {
     if (!fs::is_directory(dir))
       throw BadUse("no folder " + dir.string() + ": give --programs the programs' folder");
-    for (const char *program : programs)
+    for (const char *program : cases::programs)
       if (access((dir / program).c_str(), X_OK) != 0)
         throw BadUse("no program " + (dir / program).string() +
                      " that can be run: give --programs the programs' folder");
-    runner = runnerLine ? process::words(*runnerLine) : chooseRunner(dir);
+    // exit-zero, started once as asked (by default directly, else through qemu), must start.
+    if (runnerLine)
+      runner = process::words(*runnerLine);
     if (!runner.empty() && where(runner[0]).empty())
       throw BadUse("the runner " + runner[0] + " is not found on the PATH or cannot be run");
     std::vector<std::string> probe = runner;
     probe.push_back(dir / "exit-zero");
-    if (auto why = whyNotStarted(probe); !why.empty())
+    std::string why = whyNotStarted(probe);
+    if (!why.empty() && !runnerLine) {
+      runner = qemuRunner(why);
+      probe.insert(probe.begin(), runner.begin(), runner.end());
+      why = whyNotStarted(probe);
+    }
+    if (!why.empty())
       throw BadUse("cannot start " + probe.back() +
                    (runner.empty() ? " directly" : " through " + runner[0]) + ": " + why +
                    (runner.empty() ? ": give --runner, e.g. qemu-" PROGRAMS_PROCESSOR : ""));
@@ -263,9 +266,9 @@ int checkAll(int argc, char **argv) {
         std::cerr << "\rcase " << ++finished << " of " << all.size() << std::flush;
       for (; tap && reported < all.size() && done[reported]; ++reported) {
         const Result &r = *done[reported];
-        std::cout << (r.summary.empty() ? "ok " : "not ok ") << reported + 1 << " - "
-                  << all[reported].name << "\n";
-        if (!r.summary.empty())
+        std::cout << (r.passed() ? "ok " : "not ok ") << reported + 1 << " - " << all[reported].name
+                  << "\n";
+        if (!r.passed())
           std::cout << "  ---\n  message: " << escaped(r.summary) << "\n" << r.details << "  ...\n";
         std::cout << std::flush;
       }
@@ -277,17 +280,13 @@ int checkAll(int argc, char **argv) {
   threads.clear(); // joins them
   if (progress)
     std::cerr << "\r\033[K" << std::flush;
-  std::vector<Result> results;
-  for (auto &r : done)
-    results.push_back(std::move(*r));
-  size_t failures = std::count_if(results.begin(), results.end(),
-                                  [](const Result &r) { return !r.summary.empty(); });
+  size_t failures = std::count_if(done.begin(), done.end(), [](auto &r) { return !r->passed(); });
   double seconds = duration<double>(steady_clock::now() - start).count();
   if (tap)
     std::cout << "# " << all.size() - failures << " of " << all.size() << " passed in "
               << std::fixed << std::setprecision(3) << seconds << " s\n";
   else
-    junit(all, results, how, seconds);
+    junit(all, done, failures, how, seconds);
   return failures ? 1 : 0;
 }
 
