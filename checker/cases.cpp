@@ -1,10 +1,16 @@
 #include "cases.hpp"
+#include "text.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -17,16 +23,48 @@ struct Error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-const json &field(const json &object, const char *key, json::value_t type) {
+std::string mib(size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+const json &field(const json &object, const char *key, json::value_t type, const char *what) {
   auto it = object.find(key);
   if (it == object.end())
     throw Error(std::string("no \"") + key + "\"");
   if (it->type() != type)
-    throw Error(std::string("\"") + key + "\" is " + it->type_name());
+    throw Error(std::string("\"") + key + "\" is " + it->type_name() + "; it is " + what);
   return *it;
 }
 
-// A string's characters are its bytes: U+0001 to U+00FF stand for the byte of that value.
+// Every key of `object` is one of `known`.
+void onlyKnown(const json &object, std::initializer_list<const char *> known, const char *where) {
+  for (const auto &[key, _] : object.items())
+    if (std::none_of(known.begin(), known.end(), [&](const char *k) { return key == k; }))
+      throw Error(std::string(where) + " has an unknown key " + text::quoted(key));
+}
+
+// How deep arrays and objects nest in one line of JSON, counted without parsing it, so that no
+// deeper value is ever built.
+void checkDepth(std::string_view line) {
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (inString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if ((c == '[' || c == '{') && ++depth > maxDepth) {
+      throw Error("values nest deeper than " + std::to_string(maxDepth) + " levels");
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
+
+// A string's characters are its bytes: U+0001 to U+00FF stand for the byte of that value. The
+// parser has already checked that it is UTF-8.
 std::string bytes(const std::string &utf8) {
   std::string out;
   for (size_t i = 0; i < utf8.size(); ++i) {
@@ -44,23 +82,43 @@ std::string bytes(const std::string &utf8) {
 }
 
 // Bytes are a string, or a list of pieces: each a string, or [string, count] for the string
-// repeated count times.
-std::string data(const json &value) {
-  if (value.is_string())
-    return bytes(value.get<std::string>());
+// repeated count times. `budget` is what the case may still hold; its size is known before any
+// repeat is made.
+std::string data(const json &value, size_t &budget) {
+  auto take = [&](size_t size) {
+    if (size > budget)
+      throw Error("the case holds more than " + mib(maxCaseBytes) + " once repeats are expanded");
+    budget -= size;
+  };
+  if (value.is_string()) {
+    std::string out = bytes(value.get<std::string>());
+    take(out.size());
+    return out;
+  }
   if (!value.is_array())
     throw Error(std::string("bytes are a string or a list of pieces, not ") + value.type_name());
   std::string out;
   for (const json &piece : value) {
     if (piece.is_string()) {
-      out += bytes(piece.get<std::string>());
+      std::string one = bytes(piece.get<std::string>());
+      take(one.size());
+      out += one;
     } else if (piece.is_array() && piece.size() == 2 && piece[0].is_string() &&
-               piece[1].is_number_unsigned() && piece[1].get<size_t>() <= (1u << 24)) {
+               piece[1].is_number_unsigned()) {
       std::string repeated = bytes(piece[0].get<std::string>());
-      for (size_t n = piece[1].get<size_t>(); n > 0; --n)
+      auto count = piece[1].get<uint64_t>();
+      if (repeated.empty())
+        continue;
+      if (count > budget / repeated.size())
+        take(budget + 1);
+      take(repeated.size() * count);
+      out.reserve(out.size() + repeated.size() * count);
+      for (; count > 0; --count)
         out += repeated;
     } else {
-      throw Error("a piece is a string or [string, count up to 16777216], not " + piece.dump());
+      throw Error(std::string("a piece is a string or [string, count], not ") +
+                  (piece.is_array() ? "a list of " + std::to_string(piece.size()) + " values"
+                                    : piece.type_name()));
     }
   }
   return out;
@@ -68,31 +126,71 @@ std::string data(const json &value) {
 
 process::Stream stream(const json &object, const char *key,
                        const std::map<std::string, process::Stream> &allowed) {
-  std::string value = field(object, key, json::value_t::string).get<std::string>();
-  if (auto it = allowed.find(value); it != allowed.end())
-    return it->second;
   std::string names;
   for (const auto &[name, _] : allowed)
     names += (names.empty() ? "\"" : ", \"") + name + "\"";
-  throw Error(std::string("\"") + key + "\" is \"" + value + "\"; it is one of " + names);
+  std::string value =
+      field(object, key, json::value_t::string, ("one of " + names).c_str()).get<std::string>();
+  if (auto it = allowed.find(value); it != allowed.end())
+    return it->second;
+  throw Error(std::string("\"") + key + "\" is " + text::quoted(value) + "; it is one of " + names);
 }
 
-Case parse(const std::string &text) {
+// "signal SIGPIPE" for a standard signal name, as process::ending names that signal (SIGPOLL
+// and SIGIO are one signal, and so on).
+std::string signalEnding(const std::string &name) {
+  const std::pair<const char *, int> aliases[] = {
+      {"IOT", SIGIOT}, {"POLL", SIGPOLL}, {"CLD", SIGCHLD}};
+  if (name.starts_with("SIG")) {
+    std::string bare = name.substr(3);
+    for (int number = 1; number < SIGRTMIN; ++number) {
+      const char *abbreviation = sigabbrev_np(number);
+      bool alias = std::any_of(std::begin(aliases), std::end(aliases), [&](const auto &a) {
+        return bare == a.first && a.second == number;
+      });
+      if (abbreviation && (bare == abbreviation || alias))
+        return "signal SIG" + std::string(abbreviation);
+    }
+  }
+  throw Error("\"signal\" is " + text::quoted(name) +
+              "; it is a standard signal name such as \"SIGPIPE\"");
+}
+
+Case parse(const std::string &line) {
   using process::Stream;
-  json object = json::parse(text);
+  checkDepth(line);
+  // Keys are checked as they are read: the parser alone would keep the last of two alike.
+  std::vector<std::set<std::string>> keys;
+  json object = json::parse(line, [&](int, json::parse_event_t event, json &parsed) {
+    if (event == json::parse_event_t::object_start)
+      keys.emplace_back();
+    else if (event == json::parse_event_t::object_end)
+      keys.pop_back();
+    else if (event == json::parse_event_t::key &&
+             !keys.back().insert(parsed.get<std::string>()).second)
+      throw Error("the key " + text::quoted(parsed.get<std::string>()) + " is there twice");
+    return true;
+  });
   if (!object.is_object())
     throw Error("a case is a JSON object");
+  onlyKnown(object, {"name", "program", "args", "stdin", "stdout", "stderr", "expect"}, "a case");
   Case c;
-  c.name = field(object, "name", json::value_t::string).get<std::string>();
-  for (char byte : c.name)
-    if (byte < 0x20 || byte > 0x7e || byte == '#')
-      throw Error("a name is printable ASCII without '#'");
-  c.program = field(object, "program", json::value_t::string).get<std::string>();
+  size_t budget = maxCaseBytes;
+  c.name = field(object, "name", json::value_t::string, "a string").get<std::string>();
+  if (c.name.empty() || std::any_of(c.name.begin(), c.name.end(),
+                                    [](unsigned char byte) { return byte < 0x20 || byte > 0x7e; }))
+    throw Error("\"name\" is " + text::quoted(c.name) + "; a name is printable ASCII, not empty");
+  c.program = field(object, "program", json::value_t::string, "a string").get<std::string>();
   if (std::find(std::begin(programs), std::end(programs), c.program) == std::end(programs))
-    throw Error("\"program\" is \"" + c.program +
-                "\"; it is print-args, print-sentence or exit-zero");
-  for (const json &arg : field(object, "args", json::value_t::array))
-    c.args.push_back(data(arg));
+    throw Error("\"program\" is " + text::quoted(c.program) +
+                "; it is print-args, print-sentence or exit-zero");
+  for (const json &arg : field(object, "args", json::value_t::array, "a list")) {
+    c.args.push_back(data(arg, budget));
+    if (c.args.back().size() > maxArgument)
+      throw Error("argument " + std::to_string(c.args.size()) + " holds " +
+                  std::to_string(c.args.back().size()) + " bytes; the kernel takes at most " +
+                  std::to_string(maxArgument));
+  }
   c.streams.in =
       stream(object, "stdin", {{"/dev/null", Stream::DevNull}, {"closed", Stream::Closed}});
   const std::map<std::string, Stream> outputs = {{"pipe", Stream::Pipe},
@@ -102,61 +200,146 @@ Case parse(const std::string &text) {
                                                  {"broken pipe", Stream::BrokenPipe}};
   c.streams.out = stream(object, "stdout", outputs);
   c.streams.err = stream(object, "stderr", outputs);
-  const json &expect = field(object, "expect", json::value_t::object);
+  const json &expect = field(object, "expect", json::value_t::object, "an object");
+  onlyKnown(expect, {"stdout", "stderr", "exit", "signal"}, "\"expect\"");
   for (auto [key, piped, into] : {std::tuple{"stdout", c.streams.out == Stream::Pipe, &c.out},
                                   std::tuple{"stderr", c.streams.err == Stream::Pipe, &c.err}}) {
     if (piped != expect.contains(key))
       throw Error(std::string("\"expect\" has \"") + key + "\" exactly when " + key +
                   " is \"pipe\"");
     if (piped)
-      *into = data(expect[key]);
+      *into = data(expect[key], budget);
   }
   if (expect.contains("exit") == expect.contains("signal"))
     throw Error("\"expect\" has either \"exit\" or \"signal\"");
   if (expect.contains("exit")) {
-    auto status = field(expect, "exit", json::value_t::number_unsigned).get<unsigned long>();
-    if (status > 255)
-      throw Error("\"exit\" is a status from 0 to 255");
-    c.ending = "exit " + std::to_string(status);
+    const json &status = expect["exit"];
+    if (!status.is_number_unsigned() || status.get<uint64_t>() > 255)
+      throw Error("\"exit\" is " + (status.is_number() ? status.dump() : status.type_name()) +
+                  "; it is a whole number from 0 to 255");
+    c.ending = "exit " + std::to_string(status.get<unsigned>());
   } else {
-    c.ending = "signal " + field(expect, "signal", json::value_t::string).get<std::string>();
+    c.ending = signalEnding(
+        field(expect, "signal", json::value_t::string, "a signal's name").get<std::string>());
   }
   return c;
 }
 
-} // namespace
+// Takes the file's lines one at a time, so that no more than one line is ever held unparsed.
+class Reader {
+public:
+  explicit Reader(const std::string &file) : file(file) {}
 
-std::vector<Case> read(const std::string &path) {
-  if (std::filesystem::is_directory(path))
-    throw Malformed(path + ": is a folder, not a cases file");
-  std::ifstream in(path);
-  if (!in)
-    throw Malformed(path + ": cannot be read");
-  std::vector<Case> all;
-  std::set<std::string> names;
-  int number = 0;
-  for (std::string text; std::getline(in, text);) {
+  void line(std::string_view text) {
     ++number;
+    if (number == 1 && text.starts_with("\xef\xbb\xbf"))
+      text.remove_prefix(3);
+    else if (text.starts_with("\xef\xbb\xbf"))
+      fail("a byte-order mark stands only at the start of the file");
+    if (text.size() > maxLine)
+      fail("the line is longer than " + mib(maxLine));
     if (text.find_first_not_of(" \t\r") == std::string::npos)
-      continue;
+      return;
+    if (all.size() == maxCases)
+      fail("the file holds more than " + std::to_string(maxCases) + " cases");
     try {
-      all.push_back(parse(text));
-      all.back().line = number;
-      if (!names.insert(all.back().name).second)
-        throw Error("a case named \"" + all.back().name + "\" is already there");
+      Case c = parse(std::string(text));
+      c.line = number;
+      size_t size = c.out.size() + c.err.size();
+      for (const auto &arg : c.args)
+        size += arg.size();
+      if ((total += size) > maxTotalBytes)
+        throw Error("the cases hold more than " + mib(maxTotalBytes) +
+                    " once repeats are expanded");
+      if (!names.insert(c.name).second)
+        throw Error("a case named " + text::quoted(c.name) + " is already there");
+      all.push_back(std::move(c));
     } catch (const json::parse_error &error) { // "[json.exception.parse_error.101] parse
       std::string what = error.what();         // error at line 1, column 5: ..."
       what = what.substr(what.find("] ") + 2);
       if (auto at = what.find("line 1, "); at != std::string::npos)
         what.erase(at, 8);
-      throw Malformed(path + ":" + std::to_string(number) + ": " + what);
-    } catch (const std::exception &error) {
-      throw Malformed(path + ":" + std::to_string(number) + ": " + error.what());
+      fail(what);
+    } catch (const Error &error) {
+      fail(error.what());
     }
   }
-  if (all.empty())
-    throw Malformed(path + ": holds no cases");
-  return all;
+
+  std::vector<Case> finish() {
+    if (all.empty())
+      throw Malformed(file + ": holds no cases");
+    return std::move(all);
+  }
+
+  [[noreturn]] void fail(const std::string &what) {
+    throw Malformed(file + ":" + std::to_string(number) + ": " + what);
+  }
+
+private:
+  std::string file;
+  int number = 0;
+  size_t total = 0;
+  std::vector<Case> all;
+  std::set<std::string> names;
+};
+
+} // namespace
+
+std::vector<Case> parse(std::string_view text, const std::string &file) {
+  Reader reader(file);
+  while (!text.empty()) {
+    size_t end = std::min(text.find('\n'), text.size());
+    reader.line(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return reader.finish();
+}
+
+std::vector<Case> read(const std::string &path, std::chrono::milliseconds timeout) {
+  // Not blocking, so that a FIFO with no writer is waited for only as long as `timeout`.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    throw Malformed(path + ": cannot be read: " + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  struct stat status;
+  if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode))
+    throw Malformed(path + ": is a folder, not a cases file");
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  Reader reader(path);
+  std::string pending;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd polled = {fd, POLLIN, 0};
+    int ready = poll(&polled, 1, int(std::max<long>(0, left.count())));
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready == 0)
+      throw Malformed(path + ": cannot be read: nothing came within " +
+                      std::to_string(timeout.count() / 1000) + " s");
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+      continue;
+    if (n < 0)
+      throw Malformed(path + ": cannot be read: " + std::strerror(errno));
+    if (n == 0)
+      break;
+    size_t start = 0, scanned = pending.size(); // what is pending holds no line break
+    pending.append(buffer.data(), size_t(n));
+    for (size_t end; (end = pending.find('\n', scanned)) != std::string::npos;
+         start = scanned = end + 1)
+      reader.line(std::string_view(pending).substr(start, end - start));
+    pending.erase(0, start);
+    if (pending.size() > maxLine)
+      reader.line(pending); // says which line is too long
+  }
+  if (!pending.empty())
+    reader.line(pending);
+  return reader.finish();
 }
 
 } // namespace cases

@@ -1,16 +1,28 @@
 // The cases file: one JSON object a line, each a program to start, how, and what it must do.
+// The reader is strict and bounded: every limit below is checked before the memory is taken.
 #pragma once
 
 #include "process.hpp"
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cases {
 
 // The programs a case may name.
 inline const char *const programs[] = {"print-args", "print-sentence", "exit-zero"};
+
+// The kernel takes an argument of at most 128 KiB with its NUL, and an argument vector of at most
+// a quarter of the stack limit, never more than 6 MiB; a case has room for that and its outputs.
+inline constexpr size_t maxArgument = 128 * 1024 - 1;
+inline constexpr size_t maxCaseBytes = 16 << 20; // arguments and expected outputs, expanded
+inline constexpr size_t maxLine = 16 << 20;      // bytes of one line of the file
+inline constexpr size_t maxCases = 100'000;
+inline constexpr size_t maxTotalBytes = 256 << 20; // of all the cases, expanded
+inline constexpr int maxDepth = 4; // a case, its list of arguments, an argument's pieces, a piece
 
 struct Case {
   int line = 0;
@@ -21,11 +33,16 @@ struct Case {
   std::string ending;   // expected as process::ending says it: "exit 0", "signal SIGPIPE"
 };
 
-// Says what is wrong with a cases file, and where: "FILE:LINE: what".
+// Says what is wrong with a cases file, and where: "FILE:LINE: what", on one line.
 struct Malformed : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::vector<Case> read(const std::string &path);
+// The cases in `text`; `file` names it in messages.
+std::vector<Case> parse(std::string_view text, const std::string &file);
+
+// The cases in the file at `path`, which may be a pipe; one that gives nothing within `timeout`
+// is malformed too.
+std::vector<Case> read(const std::string &path, std::chrono::milliseconds timeout);
 
 } // namespace cases

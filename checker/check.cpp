@@ -1,18 +1,23 @@
 // support-programs-check: starts every case of the cases file as a process of its own, through
 // a runner (an emulator, a loader, a sandbox) or directly, and compares what each writes and how
 // it ends with what the case expects. Reports TAP version 14, or JUnit XML. Exit status: 0 when
-// every case passes, 1 when any fails, 2 for bad use.
+// every case passes, 1 when any fails, 2 for bad use or a report that is not whole.
 #include "cases.hpp"
 #include "process.hpp"
+#include "text.hpp"
 
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <latch>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -23,33 +28,40 @@ using namespace std::chrono;
 
 namespace {
 
-struct BadUse : std::runtime_error {
+// Bad use, or anything that keeps the report from being whole: one line, status 2.
+struct Fatal : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What a program may write past the bytes a case expects before it is stopped.
+constexpr size_t margin = 64 * 1024;
+
 struct Result {
   std::string summary, details; // both empty when the case passed
+  std::string failure;          // what the checker itself could not have to run the case
   double seconds = 0;
   bool passed() const { return summary.empty(); }
 };
 
-// Bytes as the body of a double-quoted YAML string, printable ASCII only.
-std::string escaped(std::string_view bytes) {
-  std::string out = "\"";
-  const char hex[] = "0123456789abcdef";
-  for (unsigned char byte : bytes) {
-    if (byte == '"' || byte == '\\')
-      out += {'\\', char(byte)};
-    else if (byte == '\n')
-      out += "\\n";
-    else if (byte == '\t')
-      out += "\\t";
-    else if (byte >= 0x20 && byte < 0x7f)
-      out += char(byte);
-    else
-      out += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+// A word from outside as it stands, where it cannot be mistaken; quoted and escaped otherwise.
+std::string shown(const std::string &word) {
+  bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_-./=:+,@%", c);
+  });
+  return plain ? word : text::quoted(word);
+}
+
+// Writes all of `text` to standard output.
+void emit(const std::string &text) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(1, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      throw Fatal(std::string("cannot write the report to standard output: ") +
+                  (n < 0 ? std::strerror(errno) : "nothing was written"));
+    done += size_t(n);
   }
-  return out + "\"";
 }
 
 // Adds a YAML entry for one stream whose bytes differ: where they first differ and, around
@@ -75,29 +87,35 @@ void compare(const char *stream, const std::string &expected, const std::string 
   if (from || length != std::string::npos)
     yaml << "    excerpt_from: " << from << "\n";
   yaml << "    expected: "
-       << escaped(std::string_view(expected).substr(std::min(from, expected.size()), length))
+       << text::quoted(std::string_view(expected).substr(std::min(from, expected.size()), length))
        << "\n    actual: "
-       << escaped(std::string_view(actual).substr(std::min(from, actual.size()), length)) << "\n";
+       << text::quoted(std::string_view(actual).substr(std::min(from, actual.size()), length))
+       << "\n";
   result.details += yaml.str();
   result.summary += std::string(result.summary.empty() ? "" : "; ") + stream +
                     " differs from byte " + std::to_string(at);
 }
 
+process::Limits limits(const std::vector<std::string> &runner, seconds timeout, size_t out,
+                       size_t err) {
+  return {timeout, out + margin, err + margin, runner.empty() ? "the program" : "the runner"};
+}
+
 Result check(const cases::Case &c, const std::vector<std::string> &runner, const fs::path &dir,
-             milliseconds timeout) {
+             seconds timeout) {
   std::vector<std::string> argv = runner;
   argv.push_back(dir / c.program);
   argv.insert(argv.end(), c.args.begin(), c.args.end());
   auto start = steady_clock::now();
-  process::Outcome outcome = process::run(argv, c.streams, timeout);
+  process::Outcome outcome =
+      process::run(argv, c.streams, limits(runner, timeout, c.out.size(), c.err.size()));
   Result result;
+  result.failure = outcome.failure;
   result.seconds = duration<double>(steady_clock::now() - start).count();
   std::string ending = process::ending(outcome);
-  if (outcome.timedOut)
-    ending += " after " + std::to_string(timeout.count() / 1000) + " s";
   if (ending != c.ending) {
-    result.details +=
-        "  ending:\n    expected: " + escaped(c.ending) + "\n    actual: " + escaped(ending) + "\n";
+    result.details += "  ending:\n    expected: " + text::quoted(c.ending) +
+                      "\n    actual: " + text::quoted(ending) + "\n";
     result.summary = ending + ", expected " + c.ending;
   }
   compare("stdout", c.out, outcome.out, result);
@@ -116,71 +134,193 @@ std::string where(const std::string &path) {
   return "";
 }
 
-// Starts a command with every standard stream on /dev/null and says why it could not be started,
-// or "" when it could. Status 127 says so too: it is what a child that failed to start the
-// command reports where the failure cannot reach the parent (under qemu-user, for one).
-std::string whyNotStarted(const std::vector<std::string> &argv) {
+// Starts exit-zero once as the cases will be started, under the same deadline: it must end with
+// status 0 and write nothing. Says how it went otherwise, "" when it did.
+std::string whyNotStarted(const std::vector<std::string> &runner, const fs::path &dir,
+                          seconds timeout) {
   using process::Stream;
-  process::Outcome outcome =
-      process::run(argv, {Stream::DevNull, Stream::DevNull, Stream::DevNull});
-  if (outcome.notStarted.empty() && process::ending(outcome) == "exit 127")
-    return "it ended with status 127, that of a command that could not be started";
-  return outcome.notStarted;
+  std::vector<std::string> argv = runner;
+  argv.push_back(dir / "exit-zero");
+  process::Outcome outcome = process::run(argv, {Stream::DevNull, Stream::Pipe, Stream::Pipe},
+                                          limits(runner, timeout, 0, 0));
+  if (!outcome.failure.empty())
+    throw Fatal("cannot start exit-zero: " + outcome.failure);
+  std::string ending = process::ending(outcome);
+  if (ending == "exit 0" && outcome.out.empty() && outcome.err.empty())
+    return "";
+  std::string why = ending.starts_with("exit ") || ending.starts_with("signal ")
+                        ? "it ended with " + ending
+                        : ending;
+  if (ending == "exit 127")
+    why += ", that of a command that could not be started";
+  if (!outcome.out.empty())
+    why += "; it wrote " + std::to_string(outcome.out.size()) + " bytes on standard output";
+  if (!outcome.err.empty())
+    why += "; its standard error begins " +
+           text::quoted(outcome.err.substr(0, outcome.err.find('\n')));
+  return why;
 }
 
-// Where this host cannot start the programs itself (`notStarted` says why), qemu for their
-// processor, given the loader from Debian's cross sysroot where the host has none: as the
-// installed package decides.
-std::vector<std::string> qemuRunner(const std::string &notStarted) {
+// Where the programs cannot be started directly (`why` says so), qemu for their processor,
+// given the loader from Debian's cross sysroot where the host has none: as the installed package
+// decides.
+std::vector<std::string> qemuRunner(const std::string &why) {
   std::string qemu = where("qemu-" PROGRAMS_PROCESSOR);
   if (qemu.empty())
-    throw BadUse(std::string("this host cannot start ") + PROGRAMS_KIND + " programs (" +
-                 notStarted +
-                 ") and has no qemu-" PROGRAMS_PROCESSOR
-                 " on the PATH: install it (Debian, Ubuntu: qemu-user), or give --runner");
+    throw Fatal(std::string("this host cannot start ") + PROGRAMS_KIND + " programs (" + why +
+                ") and has no qemu-" PROGRAMS_PROCESSOR
+                " on the PATH: install it (Debian, Ubuntu: qemu-user), or give --runner");
   const fs::path loader = PROGRAMS_LOADER, sysroot = "/usr/" PROGRAMS_TRIPLE;
   if (!loader.empty() && !fs::exists(loader) && fs::exists(sysroot / loader.relative_path()))
     return {qemu, "-L", sysroot};
   return {qemu};
 }
 
+// Text for XML 1.0 from any bytes: markup escaped, and what XML cannot hold as a C escape.
 std::string xml(const std::string &text) {
   std::string out;
-  for (char c : text)
-    out += c == '&'   ? "&amp;"
-           : c == '<' ? "&lt;"
-           : c == '>' ? "&gt;"
-           : c == '"' ? "&quot;"
-                      : std::string(1, c);
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '&' || c == '<' || c == '>' || c == '"')
+      out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : "&quot;";
+    else if (c == '\n' || (byte >= 0x20 && byte < 0x7f))
+      out += c;
+    else
+      out += text::escaped(std::string_view(&c, 1));
+  }
   return out;
 }
 
-void junit(const std::vector<cases::Case> &all, const std::vector<std::optional<Result>> &results,
-           size_t failures, const std::string &how, double seconds) {
-  std::cout << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"" << all.size()
-            << "\" failures=\"" << failures << "\" time=\"" << seconds << "\">\n"
-            << "  <testsuite name=\"support-programs\" tests=\"" << all.size() << "\" failures=\""
-            << failures << "\" errors=\"0\" skipped=\"0\" time=\"" << seconds << "\">\n"
-            << "    <properties><property name=\"started\" value=\"" << xml(how)
-            << "\"/></properties>\n";
+std::string junit(const std::vector<cases::Case> &all,
+                  const std::vector<std::optional<Result>> &results, size_t failures,
+                  const std::string &how, double seconds) {
+  std::ostringstream out;
+  out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"" << all.size()
+      << "\" failures=\"" << failures << "\" time=\"" << seconds << "\">\n"
+      << "  <testsuite name=\"support-programs\" tests=\"" << all.size() << "\" failures=\""
+      << failures << "\" errors=\"0\" skipped=\"0\" time=\"" << seconds << "\">\n"
+      << "    <properties><property name=\"started\" value=\"" << xml(how) << "\"/></properties>\n";
   for (size_t i = 0; i < all.size(); ++i) {
-    std::cout << "    <testcase classname=\"" << all[i].program << "\" name=\"" << xml(all[i].name)
-              << "\" time=\"" << results[i]->seconds << "\"";
+    out << "    <testcase classname=\"" << all[i].program << "\" name=\"" << xml(all[i].name)
+        << "\" time=\"" << results[i]->seconds << "\"";
     if (results[i]->passed())
-      std::cout << "/>\n";
+      out << "/>\n";
     else
-      std::cout << ">\n      <failure message=\"" << xml(results[i]->summary) << "\">"
-                << xml(results[i]->details) << "</failure>\n    </testcase>\n";
+      out << ">\n      <failure message=\"" << xml(results[i]->summary) << "\">"
+          << xml(results[i]->details) << "</failure>\n    </testcase>\n";
   }
-  std::cout << "  </testsuite>\n</testsuites>\n";
+  out << "  </testsuite>\n</testsuites>\n";
+  return out.str();
+}
+
+// A TAP test line: backslash and '#' in the description escaped, as TAP 14 asks.
+std::string tapLine(size_t number, const cases::Case &c, const Result &r) {
+  std::string line = (r.passed() ? "ok " : "not ok ") + std::to_string(number) + " - ";
+  for (char ch : c.name)
+    line += ch == '\\' || ch == '#' ? std::string{'\\', ch} : std::string(1, ch);
+  line += "\n";
+  if (!r.passed())
+    line += "  ---\n  message: " + text::quoted(r.summary) + "\n" + r.details + "  ...\n";
+  return line;
+}
+
+// Runs every case on `jobs` threads, reporting TAP lines in case order as they finish. Every
+// thread is started before the first case, so that one that cannot be had stops the run before
+// anything is reported.
+std::vector<std::optional<Result>> runAll(const std::vector<cases::Case> &all,
+                                          const std::vector<std::string> &runner,
+                                          const fs::path &dir, seconds timeout, unsigned jobs,
+                                          const std::string &header, bool tap) {
+  std::vector<std::optional<Result>> done(all.size());
+  std::atomic<size_t> next = 0;
+  size_t finished = 0, reported = 0;
+  std::mutex lock;
+  std::string fatal;
+  bool progress = isatty(2);
+  std::latch go(1);
+  auto stop = [&](const std::string &why) { // with the lock held
+    if (fatal.empty())
+      fatal = why;
+    next = all.size();
+  };
+  auto work = [&] {
+    go.wait();
+    for (size_t i; (i = next++) < all.size();) {
+      Result result = check(all[i], runner, dir, timeout);
+      std::lock_guard guard(lock);
+      if (!result.failure.empty()) {
+        stop("cannot run case " + std::to_string(i + 1) + ": " + result.failure);
+        return;
+      }
+      done[i] = std::move(result);
+      if (progress)
+        std::cerr << "\rcase " << ++finished << " of " << all.size() << std::flush;
+      try {
+        for (; tap && reported < all.size() && done[reported]; ++reported)
+          emit(tapLine(reported + 1, all[reported], *done[reported]));
+      } catch (const Fatal &error) {
+        stop(error.what());
+      }
+    }
+  };
+  std::vector<std::jthread> threads;
+  try {
+    for (unsigned j = 0; j < std::min<size_t>(jobs, all.size()); ++j)
+      threads.emplace_back(work);
+    if (tap)
+      emit(header);
+  } catch (const std::system_error &error) {
+    stop("cannot start thread " + std::to_string(threads.size() + 1) + " of " +
+         std::to_string(jobs) + ": " + error.code().message() + ": give a smaller --jobs");
+  } catch (const Fatal &error) {
+    stop(error.what());
+  }
+  go.count_down();
+  threads.clear(); // joins them
+  if (progress)
+    std::cerr << "\r\033[K" << std::flush;
+  if (!fatal.empty())
+    throw Fatal(reported ? "the report is not whole: " + fatal : fatal);
+  return done;
+}
+
+// Takes the runner from --runner, or from the words after "--", before CLI11 sees the rest: it
+// would take an empty runner, which says "directly", for no value at all.
+std::vector<std::string> arguments(int argc, char **argv, std::optional<std::string> &runnerLine,
+                                   std::optional<std::vector<std::string>> &runnerWords) {
+  std::vector<std::string> options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") {
+      runnerWords.emplace(argv + i + 1, argv + argc);
+      break;
+    }
+    if (arg == "--runner" && i + 1 == argc)
+      throw Fatal("--runner needs a command line; '' starts the programs directly");
+    if (arg == "--runner" || arg.starts_with("--runner=")) {
+      if (runnerLine)
+        throw Fatal("--runner is given twice");
+      runnerLine = arg == "--runner" ? argv[++i] : arg.substr(9);
+    } else if (arg.starts_with("--") && arg.ends_with("=") && arg.find('=') == arg.size() - 1) {
+      throw Fatal(arg + " has no value");
+    } else {
+      options.push_back(arg);
+    }
+  }
+  std::reverse(options.begin(), options.end()); // as CLI11 takes them
+  return options;
 }
 
 int checkAll(int argc, char **argv) {
   CLI::App app{"Starts each case of the cases file, directly or through a runner, and compares "
                "what the program writes and how it ends with what the case expects.\n"
-               "Exit status: 0 when every case passes, 1 when any fails, 2 for bad use.",
+               "The runner is --runner's words, or every word after --, which need no quoting: "
+               "support-programs-check -- qemu-i386 -L '/a path'.\n"
+               "Exit status: 0 when every case passes, 1 when any fails, 2 for bad use or a "
+               "report that is not whole.",
                "support-programs-check"};
   std::optional<std::string> runnerLine;
+  std::optional<std::vector<std::string>> runnerWords;
   std::string format = "tap";
   fs::path self = fs::read_symlink("/proc/self/exe");
   fs::path dir = self.parent_path();
@@ -189,10 +329,11 @@ int checkAll(int argc, char **argv) {
                            ? dir / "cases.jsonl"
                            : (dir / CASES_FROM_PROGRAMS).lexically_normal();
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency()), timeout = 60;
-  app.add_option("--runner", runnerLine,
-                 "Command line that starts each program, e.g. 'qemu-i386 -L /usr/i686-linux-gnu'; "
-                 "'' starts them directly (default: directly where this host can, else "
-                 "qemu-" PROGRAMS_PROCESSOR ")");
+  std::optional<std::string> described; // --runner is read before CLI11 sees the options
+  app.add_option("--runner", described,
+                 "Command line that starts each program, split at white space, e.g. 'qemu-i386 "
+                 "-L /usr/i686-linux-gnu'; '' starts them directly (default: directly where this "
+                 "host can, else qemu-" PROGRAMS_PROCESSOR ")");
   app.add_option("--programs", dir, "Folder of the programs to check")->capture_default_str();
   app.add_option("--cases", casesFile, "The cases file")->capture_default_str();
   app.add_option("--format", format, "Report as TAP version 14 or as JUnit XML")
@@ -201,95 +342,91 @@ int checkAll(int argc, char **argv) {
   app.add_option("--jobs", jobs, "Cases run side by side")
       ->check(CLI::Range(1u, 1024u))
       ->capture_default_str();
-  app.add_option("--timeout", timeout, "Seconds a case may run before it is killed and fails")
+  app.add_option("--timeout", timeout,
+                 "Seconds a case, the first start or the reading of the cases may take")
       ->check(CLI::Range(1u, 86400u))
       ->capture_default_str();
+  std::vector<std::string> options = arguments(argc, argv, runnerLine, runnerWords);
   try {
-    app.parse(argc, argv);
+    app.parse(options);
   } catch (const CLI::CallForHelp &help) {
     return app.exit(help);
   } catch (const CLI::ParseError &error) {
-    std::cerr << "support-programs-check: " << error.what() << " (see --help)\n";
-    return 2;
+    throw Fatal(std::string(error.what()) + " (see --help)");
   }
 
-  std::vector<cases::Case> all;
-  std::vector<std::string> runner;
-  std::string how;
-  try {
-    if (!fs::is_directory(dir))
-      throw BadUse("no folder " + dir.string() + ": give --programs the programs' folder");
-    for (const char *program : cases::programs)
-      if (access((dir / program).c_str(), X_OK) != 0)
-        throw BadUse("no program " + (dir / program).string() +
-                     " that can be run: give --programs the programs' folder");
-    // exit-zero, started once as asked (by default directly, else through qemu), must start.
-    if (runnerLine)
-      runner = process::words(*runnerLine);
-    if (!runner.empty() && where(runner[0]).empty())
-      throw BadUse("the runner " + runner[0] + " is not found on the PATH or cannot be run");
-    std::vector<std::string> probe = runner;
-    probe.push_back(dir / "exit-zero");
-    std::string why = whyNotStarted(probe);
-    if (!why.empty() && !runnerLine) {
-      runner = qemuRunner(why);
-      probe.insert(probe.begin(), runner.begin(), runner.end());
-      why = whyNotStarted(probe);
-    }
-    if (!why.empty())
-      throw BadUse("cannot start " + probe.back() +
-                   (runner.empty() ? " directly" : " through " + runner[0]) + ": " + why +
-                   (runner.empty() ? ": give --runner, e.g. qemu-" PROGRAMS_PROCESSOR : ""));
-    all = cases::read(casesFile);
-  } catch (const std::runtime_error &error) {
-    std::cerr << "support-programs-check: " << error.what() << "\n";
-    return 2;
+  if (runnerLine && runnerWords)
+    throw Fatal("give the runner either as --runner or after --, not both");
+  if (!fs::is_directory(dir))
+    throw Fatal("no folder " + shown(dir) + ": give --programs the programs' folder");
+  for (const char *program : cases::programs)
+    if (access((dir / program).c_str(), X_OK) != 0)
+      throw Fatal("no program " + shown(dir / program) +
+                  " that can be run: give --programs the programs' folder");
+  // exit-zero, started once as asked (by default directly, else through qemu), must start.
+  std::vector<std::string> runner =
+      runnerWords ? *runnerWords : process::words(runnerLine.value_or(""));
+  if (!runner.empty() && where(runner[0]).empty())
+    throw Fatal("the runner " + shown(runner[0]) + " is not found on the PATH or cannot be run");
+  std::string why = whyNotStarted(runner, dir, seconds(timeout));
+  if (!why.empty() && !runnerLine && !runnerWords) {
+    runner = qemuRunner(why);
+    why = whyNotStarted(runner, dir, seconds(timeout));
   }
+  std::string started;
   for (const auto &word : runner)
-    how += (how.empty() ? "through " : " ") + word;
-  how = dir.string() + ", started " + (how.empty() ? "directly" : how);
+    started += (started.empty() ? "through " : " ") + shown(word);
+  if (started.empty())
+    started = "directly";
+  if (!why.empty())
+    throw Fatal("cannot start " + shown(dir / "exit-zero") + " " + started + ": " + why +
+                (runner.empty() && why.starts_with("not started")
+                     ? ": give a runner, e.g. --runner qemu-" PROGRAMS_PROCESSOR
+                     : ""));
+  std::string how = shown(dir) + ", started " + started;
+  std::vector<cases::Case> all = cases::read(casesFile, seconds(timeout));
 
-  bool tap = format == "tap", progress = isatty(2);
-  if (tap)
-    std::cout << "TAP version 14\n# " << how << "\n1.." << all.size() << std::endl;
-  std::vector<std::optional<Result>> done(all.size());
-  std::atomic<size_t> next = 0;
-  size_t finished = 0, reported = 0;
-  std::mutex lock;
+  bool tap = format == "tap";
   auto start = steady_clock::now();
-  auto work = [&] {
-    for (size_t i; (i = next++) < all.size();) {
-      Result result = check(all[i], runner, dir, seconds(timeout));
-      std::lock_guard guard(lock);
-      done[i] = std::move(result);
-      if (progress)
-        std::cerr << "\rcase " << ++finished << " of " << all.size() << std::flush;
-      for (; tap && reported < all.size() && done[reported]; ++reported) {
-        const Result &r = *done[reported];
-        std::cout << (r.passed() ? "ok " : "not ok ") << reported + 1 << " - " << all[reported].name
-                  << "\n";
-        if (!r.passed())
-          std::cout << "  ---\n  message: " << escaped(r.summary) << "\n" << r.details << "  ...\n";
-        std::cout << std::flush;
-      }
-    }
-  };
-  std::vector<std::jthread> threads;
-  for (unsigned j = 0; j < std::min<size_t>(jobs, all.size()); ++j)
-    threads.emplace_back(work);
-  threads.clear(); // joins them
-  if (progress)
-    std::cerr << "\r\033[K" << std::flush;
+  auto done = runAll(all, runner, dir, seconds(timeout), jobs,
+                     "TAP version 14\n# " + how + "\n1.." + std::to_string(all.size()) + "\n", tap);
   size_t failures = std::count_if(done.begin(), done.end(), [](auto &r) { return !r->passed(); });
   double seconds = duration<double>(steady_clock::now() - start).count();
-  if (tap)
-    std::cout << "# " << all.size() - failures << " of " << all.size() << " passed in "
-              << std::fixed << std::setprecision(3) << seconds << " s\n";
-  else
-    junit(all, done, failures, how, seconds);
+  std::ostringstream summary;
+  summary << "# " << all.size() - failures << " of " << all.size() << " passed in " << std::fixed
+          << std::setprecision(3) << seconds << " s\n";
+  emit(tap ? summary.str() : junit(all, done, failures, how, seconds));
   return failures ? 1 : 0;
+}
+
+// The standard streams this process was started without are opened on /dev/null, so that no
+// pipe takes their numbers; the report cannot be written where standard output was closed.
+bool openStandardStreams() {
+  bool outClosed = false;
+  for (int fd = 0; fd < 3; ++fd)
+    if (fcntl(fd, F_GETFD) < 0) {
+      outClosed |= fd == 1;
+      if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+        return false;
+    }
+  return !outClosed;
 }
 
 } // namespace
 
-int main(int argc, char **argv) { return checkAll(argc, argv); }
+int main(int argc, char **argv) {
+  // A report that cannot be written is an error that says so, not the end of this process.
+  signal(SIGPIPE, SIG_IGN);
+  try {
+    if (!openStandardStreams())
+      throw Fatal("cannot write the report: standard output is closed");
+    return checkAll(argc, argv);
+  } catch (const std::exception &error) {
+    // One line, whatever bytes came from outside.
+    std::string line;
+    for (char c : std::string(error.what()))
+      line += c >= 0x20 && c < 0x7f ? std::string(1, c) : text::escaped(std::string_view(&c, 1));
+    std::cerr << "support-programs-check: " << line << "\n";
+    return 2;
+  }
+}

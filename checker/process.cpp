@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,15 +13,21 @@
 #include <cstring>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 namespace process {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How long what a command left behind may keep its pipes open after it has ended.
+constexpr milliseconds grace{250};
+
+const char *const streamNames[] = {"standard output", "standard error"};
 
 // Sets up standard stream `fd` of the child; returns the parent's end of its pipe, or -1.
-int setUp(posix_spawn_file_actions_t &actions, int fd, Stream stream, std::vector<int> &writers) {
+// Throws the reason when no pipe can be had.
+int setUp(posix_spawn_file_actions_t &actions, int fd, Stream stream, std::vector<int> &owned) {
   switch (stream) {
   case Stream::Inherited:
     return -1;
@@ -40,69 +47,97 @@ int setUp(posix_spawn_file_actions_t &actions, int fd, Stream stream, std::vecto
   // Close-on-exec, so that no other child started meanwhile holds an end open.
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0)
-    return -1;
+    throw std::string("cannot make a pipe: ") + std::strerror(errno);
+  owned.push_back(ends[1]);
   posix_spawn_file_actions_adddup2(&actions, ends[1], fd);
-  writers.push_back(ends[1]);
   if (stream == Stream::Pipe)
     return ends[0];
   close(ends[0]);
   return -1;
 }
 
-// Reads both pipes as the child writes, so that it never blocks on a full one, until both are at
-// their end or the deadline has passed. Closes both either way.
-bool drain(int outFd, int errFd, Outcome &outcome, std::optional<Clock::time_point> deadline) {
-  pollfd fds[] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string *into[] = {&outcome.out, &outcome.err};
-  char buffer[1 << 16];
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    int wait = -1;
-    if (deadline)
-      wait = int(std::max<long>(
-          0,
-          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count()));
-    int ready = poll(fds, 2, wait);
-    if (ready == 0) {
-      for (auto &fd : fds)
-        if (fd.fd >= 0)
-          close(fd.fd);
-      return false;
-    }
-    for (int i = 0; i < 2 && ready > 0; ++i) {
-      if (fds[i].fd < 0 || !fds[i].revents)
-        continue;
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        into[i]->append(buffer, size_t(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-      }
-    }
-  }
-  return true;
+std::string seconds(milliseconds time) {
+  std::ostringstream text;
+  text << double(time.count()) / 1000;
+  return text.str();
 }
 
-// Waits for the child; with a deadline, polls for its end, sleeping a little longer each time.
-bool reap(pid_t pid, int &status, std::optional<Clock::time_point> deadline) {
-  if (!deadline)
-    return waitpid(pid, &status, 0) == pid;
-  for (auto pause = std::chrono::microseconds(50); Clock::now() < *deadline;
-       pause = std::min(pause * 2, std::chrono::microseconds(10000))) {
-    if (waitpid(pid, &status, WNOHANG) == pid)
-      return true;
-    std::this_thread::sleep_for(pause);
+// Whether pid has ended, without reaping it: while it is unreaped, neither its pid nor its
+// process group's id can be taken by another process.
+bool ended(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Reads the pipes as the child writes, so that it never blocks on a full one, until it has ended
+// and both pipes are at their end; or until its time runs out, it writes past a bound, or what
+// it left keeps a pipe open past the grace. Says why in outcome.killed when it stops early.
+void supervise(pid_t pid, int fds[2], const Limits &limits, Outcome &outcome) {
+  std::optional<Clock::time_point> deadline, graceEnd;
+  if (limits.timeout.count() > 0)
+    deadline = Clock::now() + limits.timeout;
+  // Readable once it has ended; where the kernel has none, the loop polls for the end.
+  int pidFd = int(syscall(SYS_pidfd_open, pid, 0));
+  std::string *into[] = {&outcome.out, &outcome.err};
+  const size_t bound[] = {limits.out, limits.err};
+  char buffer[1 << 16];
+  for (;;) {
+    if (!graceEnd && ended(pid))
+      graceEnd = Clock::now() + grace;
+    if (graceEnd && fds[0] < 0 && fds[1] < 0)
+      break;
+    auto now = Clock::now();
+    if (deadline && now >= *deadline) {
+      outcome.killed = "timed out after " + seconds(limits.timeout) + " s";
+      break;
+    }
+    if (graceEnd && now >= *graceEnd) {
+      std::string held = fds[0] >= 0 && fds[1] >= 0 ? "standard output and standard error"
+                                                    : streamNames[fds[0] >= 0 ? 0 : 1];
+      outcome.killed = limits.who + " ended but a process it started kept " + held + " open";
+      break;
+    }
+    std::optional<Clock::time_point> until = deadline;
+    if (graceEnd)
+      until = until ? std::min(*until, *graceEnd) : *graceEnd;
+    if (!graceEnd && pidFd < 0)
+      until = until ? std::min(*until, now + milliseconds(10)) : now + milliseconds(10);
+    int wait =
+        until ? int(std::max<long>(0, std::chrono::ceil<milliseconds>(*until - now).count())) : -1;
+    pollfd polled[] = {
+        {fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {graceEnd ? -1 : pidFd, POLLIN, 0}};
+    if (poll(polled, 3, wait) < 0 && errno != EINTR) {
+      outcome.failure = std::string("cannot wait for a process: ") + std::strerror(errno);
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i] < 0 || !polled[i].revents)
+        continue;
+      ssize_t n = read(fds[i], buffer, sizeof buffer);
+      if (n > 0 && into[i]->size() + size_t(n) > bound[i]) {
+        into[i]->append(buffer, bound[i] - into[i]->size());
+        outcome.killed =
+            "wrote more than " + std::to_string(bound[i]) + " bytes on " + streamNames[i];
+        break;
+      }
+      if (n > 0) {
+        into[i]->append(buffer, size_t(n));
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        close(fds[i]);
+        fds[i] = -1;
+      }
+    }
+    if (!outcome.killed.empty())
+      break;
   }
-  return false;
+  if (pidFd >= 0)
+    close(pidFd);
 }
 
 } // namespace
 
-Outcome run(const std::vector<std::string> &argv, const Streams &streams,
-            std::chrono::milliseconds timeout) {
-  std::optional<Clock::time_point> deadline;
-  if (timeout.count() > 0)
-    deadline = Clock::now() + timeout;
+Outcome run(const std::vector<std::string> &argv, const Streams &streams, const Limits &limits) {
+  Outcome outcome;
   std::vector<char *> pointers;
   for (const auto &word : argv)
     pointers.push_back(const_cast<char *>(word.c_str()));
@@ -112,9 +147,19 @@ Outcome run(const std::vector<std::string> &argv, const Streams &streams,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   std::vector<int> writers;
-  setUp(actions, 0, streams.in, writers);
-  int outFd = setUp(actions, 1, streams.out, writers);
-  int errFd = setUp(actions, 2, streams.err, writers);
+  int fds[2] = {-1, -1};
+  auto closeAll = [&] {
+    for (int fd : writers)
+      close(fd);
+    writers.clear();
+  };
+  try {
+    setUp(actions, 0, streams.in, writers);
+    fds[0] = setUp(actions, 1, streams.out, writers);
+    fds[1] = setUp(actions, 2, streams.err, writers);
+  } catch (const std::string &why) {
+    outcome.failure = why;
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t all, none;
@@ -122,37 +167,48 @@ Outcome run(const std::vector<std::string> &argv, const Streams &streams,
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attributes, &all);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
-  Outcome outcome;
   pid_t pid = 0;
-  int error = argv.empty() ? EINVAL
-                           : posix_spawnp(&pid, pointers[0], &actions, &attributes, pointers.data(),
-                                          noEnvironment);
+  int error = 0;
+  if (outcome.failure.empty())
+    error = argv.empty() ? EINVAL
+                         : posix_spawnp(&pid, pointers[0], &actions, &attributes, pointers.data(),
+                                        noEnvironment);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  for (int fd : writers)
-    close(fd);
-  if (error) {
-    outcome.notStarted = std::strerror(error);
-    for (int fd : {outFd, errFd})
+  closeAll();
+  if (!outcome.failure.empty() || error) {
+    if (error == EAGAIN || error == ENOMEM || error == EMFILE || error == ENFILE)
+      outcome.failure = std::string("cannot start a process: ") + std::strerror(error);
+    else if (error)
+      outcome.notStarted = std::strerror(error);
+    for (int fd : fds)
       if (fd >= 0)
         close(fd);
     return outcome;
   }
-  if (!drain(outFd, errFd, outcome, deadline) || !reap(pid, outcome.status, deadline)) {
-    outcome.timedOut = true;
-    kill(pid, SIGKILL);
-    waitpid(pid, &outcome.status, 0);
+  supervise(pid, fds, limits, outcome);
+  // Whatever it started and left behind ends with it; it too, where it has not ended by itself.
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+  for (int fd : fds)
+    if (fd >= 0)
+      close(fd);
+  while (waitpid(pid, &outcome.status, 0) < 0 && errno == EINTR) {
   }
   return outcome;
 }
 
 std::string ending(const Outcome &outcome) {
+  if (!outcome.failure.empty())
+    return "not started: " + outcome.failure;
   if (!outcome.notStarted.empty())
     return "not started: " + outcome.notStarted;
-  if (outcome.timedOut)
-    return "timed out";
+  if (!outcome.killed.empty())
+    return outcome.killed;
   if (WIFEXITED(outcome.status))
     return "exit " + std::to_string(WEXITSTATUS(outcome.status));
   const char *name = sigabbrev_np(WTERMSIG(outcome.status));

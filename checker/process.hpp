@@ -1,9 +1,13 @@
 // Starts a program as a process of its own, with an empty environment, every signal at its
 // default action and each standard stream set up as asked, waits for it and collects what it
-// wrote. Shared by the checker, the test suite and the benchmark.
+// wrote. The process leads a process group of its own, and the whole group is killed when it
+// ends, times out or writes past its bound, so that nothing it started outlives it. Shared by the
+// checker, the test suite and the benchmark.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -17,19 +21,28 @@ struct Streams {
   Stream in = Stream::DevNull, out = Stream::Pipe, err = Stream::Pipe;
 };
 
+struct Limits {
+  std::chrono::milliseconds timeout{}; // zero: no limit
+  // Bytes kept of each stream set up as Pipe; one more and the group is killed.
+  size_t out = std::numeric_limits<size_t>::max(), err = std::numeric_limits<size_t>::max();
+  // How messages name the process started: "the command", "the runner".
+  std::string who = "the command";
+};
+
 struct Outcome {
   std::string notStarted; // why the command could not be started; empty when it was
+  std::string failure;    // what this process could not have to start it (a pipe, a process)
   int status = 0;         // as waitpid reports it
-  bool timedOut = false;  // killed when the time ran out
+  std::string killed;     // why its group was killed before it ended by itself; empty if it was not
   std::string out, err;   // what it wrote to the streams set up as Pipe
 };
 
-// Starts argv (argv[0] looked up on the PATH when it has no slash) and waits for it; a child
-// still running after `timeout` (zero: no limit) is killed.
+// Starts argv (argv[0] looked up on the PATH when it has no slash) and waits for it and for its
+// pipes. Once it has ended, what it left holding a pipe has a short grace to close it.
 Outcome run(const std::vector<std::string> &argv, const Streams &streams = {},
-            std::chrono::milliseconds timeout = {});
+            const Limits &limits = {});
 
-// How it ended, in words: "exit 0", "signal SIGPIPE", "not started: ...", "timed out".
+// How it ended, in words: "exit 0", "signal SIGPIPE", "not started: ...", "timed out after 1 s".
 std::string ending(const Outcome &outcome);
 
 // A command line split at white space, the way the runners are given.

@@ -1,9 +1,14 @@
-// The checker against programs with known faults: it must fail each, naming the cases that show
-// it, and pass the same programs built right. Bad use gets exit status 2 and one line that says
-// what is wrong, and no report.
+// The checker against programs with known faults, runners that misbehave and input that is
+// wrong: it must fail each faulty program, naming the cases that show it, and pass the same
+// programs built right; whatever the runner does, it ends in bounded time, leaves nothing
+// running and writes a report that is whole or says that it is not. Bad use gets exit status 2
+// and one line that says what is wrong, and no report.
 #include "process.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,14 +20,44 @@ namespace {
 
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
+using process::Stream;
 
-// Runs the checker on the programs of one fault, started directly, with the cases of this build.
-process::Outcome check(Args args, const std::string &fault = "none") {
-  for (const char *option : {"--programs", "--runner"})
-    if (std::find(args.begin(), args.end(), option) == args.end())
-      args.insert(args.end(), {option, option[2] == 'p' ? FAULTY_DIR "/" + fault : ""});
+const fs::path faulty = FAULTY_DIR;
+
+// Runs the checker on the programs of one fault, started directly unless a runner is given, with
+// the cases of this build.
+process::Outcome check(Args args, const std::string &fault = "none",
+                       const process::Streams &streams = {}) {
+  auto given = [&](const std::string &option) {
+    return std::any_of(args.begin(), args.end(),
+                       [&](auto &a) { return a == option || a.starts_with(option + "="); });
+  };
+  if (!given("--programs"))
+    args.insert(args.begin(), {"--programs", faulty / fault});
+  if (!given("--runner") && !given("--"))
+    args.insert(args.begin(), {"--runner", ""});
   args.insert(args.begin(), CHECKER);
-  return process::run(args);
+  return process::run(args, streams, {std::chrono::seconds(60)});
+}
+
+fs::path scratch(const std::string &name) {
+  fs::path dir = fs::path(testing::TempDir()) / ("checker-" + name);
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+void write(const fs::path &file, const std::string &text, bool executable = false) {
+  std::ofstream(file, std::ios::binary) << text;
+  if (executable)
+    fs::permissions(file, fs::perms::owner_all);
+}
+
+void expectOneLine(const process::Outcome &result, const std::string &says) {
+  EXPECT_EQ(process::ending(result), "exit 2") << says << "\n" << result.err;
+  EXPECT_EQ(result.out, "") << says;
+  EXPECT_NE(result.err.find(says), std::string::npos) << "expected: " << says << "\n" << result.err;
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
 }
 
 std::set<std::string> failedCases(const std::string &tap) {
@@ -50,7 +85,7 @@ const Faulty faults[] = {
     {"format_argument", "print-sentence/", {"print-sentence/percent"}},
     {"exit_one",
      "exit-zero/",
-     {"exit-zero/no-arguments", "exit-zero/stdout-closed", "exit-zero/stdout-broken-pipe"}},
+     {"exit-zero/ignored-arguments", "exit-zero/stdout-closed", "exit-zero/stdout-broken-pipe"}},
     {"byte_on_stderr", "print-args/", {"print-args/no-arguments", "print-args/stdout-closed"}},
     {"missing_newline", "print-args/", {"print-args/no-arguments", "print-args/each-byte"}},
     {"lost_on_pipe",
@@ -95,37 +130,51 @@ TEST(Checker, SaysWhereTheFirstDifferenceIs) {
       << tap.out;
 }
 
+// Bytes of a test file: a string whose characters U+0000 to U+00FF are the bytes, or a list of
+// pieces, each a string or [string, count].
+std::string bytesOf(const nlohmann::json &text) {
+  std::string out;
+  auto add = [&](const std::string &utf8, size_t count) {
+    std::string bytes;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+      auto c = static_cast<unsigned char>(utf8[i]);
+      bytes += c < 0x80 ? char(c) : char(((c & 0x1f) << 6) | (utf8[++i] & 0x3f));
+    }
+    for (; count > 0; --count)
+      out += bytes;
+  };
+  if (text.is_string())
+    add(text, 1);
+  else
+    for (const auto &piece : text)
+      piece.is_string() ? add(piece, 1) : add(piece[0], piece[1]);
+  return out;
+}
+
+// Every malformed file of malformed.json is refused with one line that names the line and what
+// is wrong, quickly, however large what it asks for.
+TEST(Checker, RefusesMalformedCasesWithOneLine) {
+  fs::path dir = scratch("malformed");
+  std::ifstream table(MALFORMED_TABLE);
+  for (const auto &row : nlohmann::json::parse(table)) {
+    fs::path file = dir / row["file"].get<std::string>();
+    write(file, bytesOf(row["text"]));
+    process::Outcome result = check({"--cases", file});
+    expectOneLine(result, row["says"]);
+    EXPECT_NE(result.err.find(file.string() + ":"), std::string::npos) << result.err;
+  }
+}
+
 TEST(Checker, RefusesBadUseWithOneLine) {
-  const std::string valid = R"({"name": "a", "program": "exit-zero", "args": [], )"
-                            R"("stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", )"
-                            R"("expect": {"stdout": "", "stderr": "", "exit": 0}})";
-  auto with = [&](const std::string &from, const std::string &to) {
-    std::string line = valid;
-    return line.replace(line.find(from), from.size(), to);
-  };
-  fs::path dir = fs::path(testing::TempDir()) / "checker-bad-use";
+  fs::path dir = scratch("bad-use");
   fs::create_directories(dir / "empty");
-  const std::pair<std::string, std::string> files[] = {
-      {"not-json", valid + "\n{\"name\": \n"},
-      {"unknown-program", with("exit-zero", "ls")},
-      {"bad-stream", with("\"stdout\": \"pipe\"", "\"stdout\": \"tty\"")},
-      {"nul", with("[]", R"(["\u0000"])")},
-      {"wide", with("[]", R"(["\u0100"])")},
-      {"no-expected-stdout", with(R"("stdout": "", )", "")},
-      {"twice", valid + "\n" + valid},
-      {"no-cases", "\n"},
-  };
-  for (const auto &[name, text] : files)
-    std::ofstream(dir / name) << text << "\n";
   // A runner that cannot start what it is given, as a shell says it.
-  std::ofstream(dir / "exit-127") << "#!/bin/sh\nexit 127\n";
-  fs::permissions(dir / "exit-127", fs::perms::owner_all);
+  write(dir / "exit-127", "#!/bin/sh\nexit 127\n", true);
   // Programs the kernel cannot start: executable files that are no program at all.
   fs::create_directories(dir / "not-started");
-  for (const char *program : {"print-args", "print-sentence", "exit-zero"}) {
-    std::ofstream(dir / "not-started" / program) << "neither ELF nor script\n";
-    fs::permissions(dir / "not-started" / program, fs::perms::owner_all);
-  }
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+    write(dir / "not-started" / program, "neither ELF nor script\n", true);
+  mkfifo((dir / "fifo").c_str(), 0600);
   auto in = [&](const char *name) { return (dir / name).string(); };
   const std::pair<Args, std::string> uses[] = {
       {{"--frobnicate"}, "--frobnicate"},
@@ -134,27 +183,264 @@ TEST(Checker, RefusesBadUseWithOneLine) {
       {{"--programs", "/nonexistent"}, "no folder /nonexistent"},
       {{"--programs", in("empty")}, "no program " + in("empty") + "/print-args"},
       {{"--runner", "no-such-runner -x"}, "no-such-runner is not found"},
+      {{"--runner", "exit-zero", "--", "exit-zero"}, "either as --runner or after --"},
       {{"--cases", "/nonexistent.jsonl"}, "/nonexistent.jsonl: cannot be read"},
-      {{"--cases", in("not-json")}, in("not-json") + ":2: "},
-      {{"--cases", in("unknown-program")}, ":1: \"program\" is \"ls\""},
-      {{"--cases", in("bad-stream")}, ":1: \"stdout\" is \"tty\""},
-      {{"--cases", in("nul")}, ":1: a string holds U+0000"},
-      {{"--cases", in("wide")}, ":1: a string holds a character above U+00FF"},
-      {{"--cases", in("no-expected-stdout")}, ":1: \"expect\" has \"stdout\" exactly when"},
-      {{"--cases", in("twice")}, ":2: a case named \"a\" is already there"},
-      {{"--cases", in("no-cases")}, "holds no cases"},
       {{"--cases", dir.string()}, "is a folder, not a cases file"},
-      {{"--runner", in("exit-127")}, "through " + in("exit-127") + ": it ended with status 127"},
+      {{"--cases", "/dev/zero"}, "/dev/zero:1: the line is longer than 16 MiB"},
+      {{"--cases", "/proc/self/mem"}, "/proc/self/mem: cannot be read: Input/output error"},
+      {{"--cases", in("fifo"), "--timeout", "1"}, "fifo: cannot be read: nothing came within 1 s"},
+      {{"--runner", in("exit-127")}, "through " + in("exit-127") + ": it ended with exit 127"},
       {{"--programs", in("not-started")},
-       "cannot start " + in("not-started") + "/exit-zero directly"},
+       "cannot start " + in("not-started") +
+           "/exit-zero directly: not started: Exec format error: give a runner"},
   };
-  for (const auto &[args, says] : uses) {
+  for (const auto &[args, says] : uses)
+    expectOneLine(check(args), says);
+}
+
+// The processes whose command line names `dir`: what a runner there left running.
+std::vector<std::string> runningFrom(const fs::path &dir) {
+  std::vector<std::string> found;
+  for (int round = 0; round < 40; ++round) { // a killed process may take a moment to go
+    found.clear();
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+      std::ifstream cmdline(entry.path() / "cmdline");
+      std::string text((std::istreambuf_iterator<char>(cmdline)), {});
+      if (text.find(dir.string()) != std::string::npos)
+        found.push_back(entry.path().filename().string() + ": " + text);
+    }
+    if (found.empty())
+      break;
+    usleep(50'000);
+  }
+  return found;
+}
+
+struct Hostile {
+  std::string name;
+  std::string script; // after a line that sets `probe` when started as the first start is
+  std::string status, says;
+};
+
+void PrintTo(const Hostile &h, std::ostream *os) { *os << h.name; }
+
+// Runners as broken as the software under test can be. The first start is exit-zero with no
+// argument; `$probe` tells a script so, to misbehave on the cases alone.
+const Hostile hostile[] = {
+    {"hangs_before_the_program", "$here/sleeper 30; exec \"$@\"", "exit 2",
+     "through $dir/runner: timed out after 1 s"},
+    {"hangs_after_the_program", "[ -n \"$probe\" ] && exec \"$@\"; \"$@\"; exec $here/sleeper 30",
+     "exit 1", "message: \"timed out after 1 s, expected exit 0\""},
+    {"leaves_a_process_holding_the_pipes",
+     "[ -n \"$probe\" ] && exec \"$@\"; \"$@\"; $here/sleeper 30 &", "exit 1",
+     "the runner ended but a process it started kept standard output and standard error open"},
+    {"writes_without_end", "[ -n \"$probe\" ] && exec \"$@\"; exec $here/yes", "exit 1",
+     "wrote more than 65538 bytes on standard output"},
+    {"writes_without_end_at_once", "exec $here/yes", "exit 2",
+     "it wrote 65536 bytes on standard output"},
+    {"forks_children_and_hangs", "for i in 1 2 3 4 5; do $here/sleeper 30 & done; wait", "exit 2",
+     "timed out after 1 s"},
+    {"dies_by_a_signal", "[ -n \"$probe\" ] && exec \"$@\"; kill -s SEGV $$", "exit 1",
+     "message: \"signal SIGSEGV, expected exit 0;"},
+    {"dies_by_a_signal_at_once", "kill -s SEGV $$", "exit 2", "it ended with signal SIGSEGV"},
+    {"fails_at_once", "echo 'cannot map the guest: out of memory' >&2; exit 1", "exit 2",
+     "it ended with exit 1; its standard error begins \"cannot map the guest: out of memory\""},
+    {"writes_on_standard_error", "echo 'runner 1.0 starting' >&2; exec \"$@\"", "exit 2",
+     "it ended with exit 0; its standard error begins \"runner 1.0 starting\""},
+    {"names_a_missing_program", "exec env /nonexistent", "exit 2",
+     "its standard error begins \"env: '/nonexistent': No such file or directory\""},
+};
+
+class Runners : public testing::TestWithParam<Hostile> {};
+
+// Each ends with the status and words it should, within a bound, and leaves nothing running.
+TEST_P(Runners, EndInBoundedTimeAndLeaveNothingRunning) {
+  const Hostile &h = GetParam();
+  fs::path dir = scratch("runner-" + h.name);
+  fs::create_symlink("/bin/sleep", dir / "sleeper");
+  fs::create_symlink("/usr/bin/yes", dir / "yes");
+  write(dir / "runner",
+        "#!/bin/sh\nhere=$(dirname \"$0\")\n"
+        "probe=; [ $# -eq 1 ] && [ \"${1##*/}\" = exit-zero ] && probe=1\n" +
+            h.script + "\n",
+        true);
+  write(
+      dir / "cases.jsonl",
+      R"({"name": "one", "program": "print-args", "args": ["a"], "stdin": "/dev/null", )"
+      R"("stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "a\n", "stderr": "", "exit": 0}})"
+      "\n"
+      R"({"name": "two", "program": "print-args", "args": ["b"], "stdin": "/dev/null", )"
+      R"("stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "b\n", "stderr": "", "exit": 0}})"
+      "\n");
+  std::string says = h.says;
+  if (auto at = says.find("$dir"); at != std::string::npos)
+    says.replace(at, 4, dir.string());
+  auto start = std::chrono::steady_clock::now();
+  process::Outcome result = check(
+      {"--runner", (dir / "runner").string(), "--cases", dir / "cases.jsonl", "--timeout", "1"});
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(process::ending(result), h.status) << result.err;
+  EXPECT_NE((result.out + result.err).find(says), std::string::npos) << "expected: " << says << "\n"
+                                                                     << result.out << result.err;
+  EXPECT_LT(took, 10) << "it took " << took << " s";
+  if (h.status == "exit 2")
+    expectOneLine(result, says);
+  std::vector<std::string> left = runningFrom(dir);
+  EXPECT_TRUE(left.empty()) << left.size() << " left running, such as " << left.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(Checker, Runners, testing::ValuesIn(hostile),
+                         [](const auto &info) { return info.param.name; });
+
+// A qemu for another processor than the programs': the first start says so in one line.
+TEST(Checker, RefusesAnEmulatorForAnotherProcessor) {
+  std::ifstream table(PROCESSORS_TABLE);
+  std::string other;
+  for (std::string line; std::getline(table, line) && other.empty();) {
+    std::istringstream row(line);
+    std::string processor, debian, triple, bits, machine, loader, qemu;
+    row >> processor >> debian >> triple >> bits >> machine >> loader >> qemu;
+    if (line.starts_with("#") || processor == "processor" || processor == PROGRAMS_PROCESSOR)
+      continue;
+    for (const char *folder : {"/usr/bin/", "/usr/local/bin/"})
+      if (access((folder + qemu).c_str(), X_OK) == 0)
+        other = qemu;
+  }
+  if (other.empty())
+    GTEST_SKIP() << "no qemu for another processor is installed";
+  expectOneLine(check({"--runner", other}), "cannot start " + (faulty / "none/exit-zero").string() +
+                                                " through " + other + ": it ended with");
+}
+
+// The runner as --runner=, and as the words after --, which may hold spaces; the cases as
+// --cases=.
+TEST(Checker, TakesTheRunnerAndTheCasesEitherWay) {
+  const std::pair<Args, std::string> ways[] = {
+      {{"--runner="}, "started directly"},
+      {{"--cases=" CASES_FILE}, "started directly"},
+      {{"--", "sh", "-c", "exec \"$@\"", "a word with spaces"},
+       "started through sh -c \"exec \\\"$@\\\"\" \"a word with spaces\""},
+      {{"--"}, "started directly"},
+  };
+  for (const auto &[args, says] : ways) {
     process::Outcome result = check(args);
-    EXPECT_EQ(process::ending(result), "exit 2") << says;
-    EXPECT_EQ(result.out, "") << says;
-    EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
+    EXPECT_EQ(process::ending(result), "exit 0") << result.err;
+    EXPECT_NE(result.out.find(says), std::string::npos) << result.out.substr(0, 300);
+  }
+}
+
+// Where the report goes nowhere, or the checker cannot have what it needs, it says so with
+// status 2 rather than ending as if all were well.
+TEST(Checker, SaysWhenTheReportCannotBeWhole) {
+  // More cases than threads can be had under the memory limit below.
+  fs::path many = scratch("report") / "many.jsonl";
+  std::string lines;
+  for (int i = 0; i < 1100; ++i)
+    lines += R"({"name": ")" + std::to_string(i) +
+             R"(", "program": "exit-zero", "args": [], "stdin": "/dev/null", "stdout": "pipe", )"
+             R"("stderr": "pipe", "expect": {"stdout": "", "stderr": "", "exit": 0}})"
+             "\n";
+  write(many, lines);
+  const struct {
+    std::string name, limit;
+    Args args;
+    process::Streams streams;
+    std::string says;
+  } setups[] = {
+      {"report on /dev/full",
+       "",
+       {},
+       {Stream::DevNull, Stream::DevFull, Stream::Pipe},
+       "cannot write the report to standard output: No space left on device"},
+      {"report closed",
+       "",
+       {},
+       {Stream::Closed, Stream::Closed, Stream::Pipe},
+       "cannot write the report: standard output is closed"},
+      {"report a broken pipe",
+       "",
+       {},
+       {Stream::DevNull, Stream::BrokenPipe, Stream::Pipe},
+       "cannot write the report to standard output: Broken pipe"},
+      {"too few descriptors", "ulimit -n 6", {}, {}, "Too many open files"},
+#ifndef SANITIZED // the sanitizers reserve more address space than the limit allows
+      {"too little memory for the threads",
+       "ulimit -v 1000000",
+       {"--jobs", "1024", "--cases", many},
+       {},
+       "cannot start thread"},
+#endif
+  };
+  for (const auto &setup : setups) {
+    Args args = {CHECKER, "--programs", faulty / "none", "--runner="};
+    args.insert(args.end(), setup.args.begin(), setup.args.end());
+    if (!setup.limit.empty())
+      args.insert(args.begin(), {"/bin/sh", "-c", setup.limit + " && exec \"$0\" \"$@\""});
+    process::Outcome result = process::run(args, setup.streams, {std::chrono::seconds(60)});
+    EXPECT_EQ(process::ending(result), "exit 2") << setup.name << "\n" << result.err;
+    EXPECT_NE(result.err.find(setup.says), std::string::npos) << setup.name << "\n" << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
+  // Without standard input, the cases still run as they should.
+  process::Outcome noInput =
+      process::run({CHECKER, "--programs", faulty / "none", "--runner="},
+                   {Stream::Closed, Stream::Pipe, Stream::Pipe}, {std::chrono::seconds(60)});
+  EXPECT_EQ(process::ending(noInput), "exit 0") << noInput.out.substr(0, 2000);
+}
+
+// Whatever bytes the folder, the runner's words, the case names and the programs' output hold,
+// TAP stays one line a test and JUnit well-formed XML, as real parsers of each read them.
+TEST(Checker, KeepsReportsWellFormedForAnyBytes) {
+  fs::path dir = scratch("escapes") / "programs\nnot ok 9 - injected\n\x01\xff # &<";
+  fs::create_directories(dir);
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+    fs::create_symlink(faulty / "none" / program, dir / program);
+  fs::path cases = dir.parent_path() / "cases.jsonl";
+  write(cases,
+        R"({"name": "a \\ b # c", "program": "exit-zero", "args": [], "stdin": "/dev/null", )"
+        R"("stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "", "stderr": "", "exit": 0}})"
+        "\n"
+        R"({"name": "wrong <&>", "program": "print-args", "args": ["\u0001\u00ff<&>\n"], )"
+        R"("stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", )"
+        R"("expect": {"stdout": "x\n", "stderr": "", "exit": 0}})"
+        "\n");
+  Args args = {"--programs", dir, "--cases", cases, "--", "env", "X=\x02\xff\n#"};
+  process::Outcome tap = check(args);
+  args.insert(args.begin(), {"--format", "junit"});
+  process::Outcome junit = check(args);
+  EXPECT_EQ(process::ending(tap), "exit 1") << tap.err;
+  EXPECT_EQ(process::ending(junit), "exit 1") << junit.err;
+  write(dir.parent_path() / "report.tap", tap.out);
+  write(dir.parent_path() / "report.xml", junit.out);
+  // prove's parser knows TAP up to version 13, whose grammar holds all that the report uses.
+  process::Outcome parsedTap = process::run({"perl", "-MTAP::Parser", "-e", R"(
+        local $/; open my $in, '<', $ARGV[0] or die; my $tap = <$in>;
+        $tap =~ s/^TAP version 14/TAP version 13/;
+        my $parser = TAP::Parser->new({tap => $tap});
+        while (my $result = $parser->next) {
+          print 'test: ', $result->description, "\n" if $result->is_test;
+        }
+        printf "plan %s, run %d, failed %d, errors: %s\n", $parser->plan, $parser->tests_run,
+          scalar($parser->failed), join('; ', $parser->parse_errors);
+      )",
+                                             dir.parent_path() / "report.tap"});
+  EXPECT_EQ(parsedTap.out, "test: - a \\\\ b \\# c\ntest: - wrong <&>\nplan 1..2, run 2, failed 1, "
+                           "errors: \n")
+      << parsedTap.err << tap.out;
+  process::Outcome parsedXml = process::run({"python3", "-c", R"(
+import sys, xml.dom.minidom
+document = xml.dom.minidom.parse(sys.argv[1])
+for case in document.getElementsByTagName("testcase"):
+    print("test:", case.getAttribute("name"), len(case.getElementsByTagName("failure")))
+print(document.getElementsByTagName("property")[0].getAttribute("value"))
+)",
+                                             dir.parent_path() / "report.xml"});
+  EXPECT_EQ(parsedXml.out.substr(0, parsedXml.out.find('\n', 30) + 1),
+            "test: a \\ b # c 0\ntest: wrong <&> 1\n")
+      << parsedXml.err << junit.out;
+  EXPECT_NE(parsedXml.out.find("programs\\nnot ok 9 - injected\\n\\x01\\xff # &<\""),
+            std::string::npos)
+      << parsedXml.out;
 }
 
 } // namespace
