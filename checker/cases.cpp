@@ -36,9 +36,9 @@ const json &field(const json &object, const char *key, json::value_t type, const
 
 // Every key of `object` is one of `known`.
 void onlyKnown(const json &object, std::initializer_list<const char *> known, const char *where) {
-  for (const auto &[key, _] : object.items())
-    if (std::none_of(known.begin(), known.end(), [&](const char *k) { return key == k; }))
-      throw Error(std::string(where) + " has an unknown key " + text::quoted(key));
+  for (auto it = object.begin(); it != object.end(); ++it)
+    if (std::none_of(known.begin(), known.end(), [&](const char *k) { return it.key() == k; }))
+      throw Error(std::string(where) + " has an unknown key " + text::quoted(it.key()));
 }
 
 // How deep arrays and objects nest in one line of JSON, counted without parsing it, so that no

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the checker and its tests with AddressSanitizer and UndefinedBehaviorSanitizer in
+# ./build-sanitize and runs them, then fuzzes the cases reader with libFuzzer for SECONDS
+# (default 60), seeded with the shipped cases and the tests' malformed files. Any finding fails.
+# Usage: scripts/sanitize.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+seconds=${1:-60}
+ensure_packages clang libclang-rt-dev python3 perl cmake make libgtest-dev libelf-dev \
+  nlohmann-json3-dev libcli11-dev
+
+build=build-sanitize
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DSUPPORT_SANITIZE=ON -DSUPPORT_FUZZ=ON -DSUPPORT_ARCH=native >/dev/null
+cmake --build "$build" -j "$(nproc)" --target support-programs-check checker-tests support-tests \
+  cases-fuzz support-programs >/dev/null
+# Leaks count too; the checker's threads and the tests' processes are all ended by then.
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" \
+  -R 'Checker|check-programs|Programs'
+
+# Seeds: each line of the shipped cases, and each malformed file of the tests up to 64 KiB.
+seeds=$build/fuzz-seeds corpus=$build/fuzz-corpus
+rm -rf "$seeds" && mkdir -p "$seeds" "$corpus"
+split -l 1 -d -a 3 checker/cases.jsonl "$seeds/case-"
+python3 - tests/malformed.json "$seeds" <<'PY'
+import json, sys
+for row in json.load(open(sys.argv[1])):
+    text = row["text"]
+    pieces = [text] if isinstance(text, str) else text
+    data = "".join(p if isinstance(p, str) else p[0] * p[1] for p in pieces).encode("latin-1")
+    if len(data) <= 65536:
+        open(f"{sys.argv[2]}/malformed-{row['file']}", "wb").write(data)
+PY
+echo "Fuzzing the cases reader for $seconds s from $(ls "$seeds" | wc -l) seeds"
+"$build/tests/cases-fuzz" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+  -print_final_stats=1 "$corpus" "$seeds" 2>"$build/fuzz.log" ||
+  { tail -n 60 "$build/fuzz.log" >&2; exit 1; }
+grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb)' \
+  "$build/fuzz.log"
