@@ -155,9 +155,10 @@ std::string whyNotStarted(const std::vector<std::string> &runner, const fs::path
     why += ", that of a command that could not be started";
   if (!outcome.out.empty())
     why += "; it wrote " + std::to_string(outcome.out.size()) + " bytes on standard output";
-  if (!outcome.err.empty())
+  // Its first line that says anything: some runners begin with an empty one.
+  if (size_t from = outcome.err.find_first_not_of(" \t\n"); from != std::string::npos)
     why += "; its standard error begins " +
-           text::quoted(outcome.err.substr(0, outcome.err.find('\n')));
+           text::quoted(outcome.err.substr(from, outcome.err.find('\n', from) - from));
   return why;
 }
 

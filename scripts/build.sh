@@ -8,8 +8,7 @@ cd "$(dirname "$0")/.."
 
 source scripts/common.sh
 ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind nlohmann-json3-dev \
-  python3 perl \
-  libcli11-dev
+  libcli11-dev python3 perl
 # The 32-bit x86 toolchain, by default clang with Debian's i386 cross sysroot, which works on any
 # host and installs beside g++-multilib. With -DSUPPORT_I386_TOOLCHAIN=multilib, g++-multilib,
 # only when g++ -m32 cannot already build: it conflicts with Debian's cross compilers.

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Runs the checker through runners that Debian packages, on the build's programs and on the
+# native copies the benchmark builds, and prints a Markdown table of what each gives: how many
+# cases pass, and how the others end; or the one line with which the checker refuses the runner.
+# Usage: scripts/known-runners.sh [BUILD]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+build=${1:-build}
+ensure_packages qemu-user valgrind strace proot bubblewrap ltrace gdb >/dev/null
+cmake --build "$build" --target support-programs-check bench-native-exit-zero \
+  bench-native-print-args bench-native-print-sentence >/dev/null 2>&1 ||
+  cmake --build "$build" --target support-programs-check >/dev/null
+check=$build/support/support-programs-check
+log=$(mktemp -d)
+trap 'rm -rf "$log"' EXIT
+processor=$(cached "$build" SUPPORT_PROGRAMS_PROCESSOR)
+qemu=$(arch_table "${processor:-i386}" qemu)
+native_qemu=$(arch_table "$(uname -m)" qemu)
+
+# result DIR RUNNER...: one cell.
+result() {
+  local dir=$1 status=0
+  [[ -x $dir/exit-zero ]] || { echo "not built"; return; }
+  "$check" --programs "$dir" --timeout 30 -- "${@:2}" >"$log/tap" 2>"$log/err" || status=$?
+  if ((status == 2)); then
+    echo "refused: $(sed -E 's/^support-programs-check: cannot start .* (directly|through [^:]*): //;
+      s/\|/\\|/g' "$log/err" | cut -c1-200)"
+    return
+  fi
+  local passed
+  passed=$(sed -n 's/^# \([0-9]* of [0-9]*\) passed.*/\1/p' "$log/tap")
+  echo -n "$passed"
+  # How the failures end, each kind once, with the cases' number.
+  awk '/^not ok/ { failed++ } /^  message:/ { sub(/^  message: /, ""); kind[$0]++ }
+    END { for (k in kind) printf "; %d× %s", kind[k], k }' "$log/tap" | sed 's/|/\\|/g'
+  echo
+}
+
+echo "| runner | ${processor:-configured} programs | native programs |"
+echo "|---|---|---|"
+while IFS='|' read -r name words; do
+  read -ra runner <<<"$words"
+  runner=("${runner[@]//@LOG@/$log/runner.log}")
+  echo "| \`$name\` | $(result "$build/support" "${runner[@]}") | $(result "$build/benchmarks/native" "${runner[@]}") |"
+done <<EOF_RUNNERS
+directly|
+$qemu|$qemu
+$native_qemu (native)|$native_qemu
+valgrind -q|valgrind -q
+valgrind -q --log-file=…|valgrind -q --log-file=@LOG@
+strace -f|strace -f
+strace -f -o /dev/null|strace -f -o /dev/null
+proot|proot
+bwrap --bind / / --dev /dev|bwrap --bind / / --dev /dev
+ltrace -o /dev/null|ltrace -o /dev/null
+gdb -batch -ex run --args|gdb -q -batch -ex run --args
+setarch -R|setarch -R
+unshare -r|unshare -r
+env|env
+nice|nice
+timeout 60|timeout 60
+stdbuf -o0|stdbuf -o0
+EOF_RUNNERS
