@@ -292,7 +292,8 @@ TEST_P(Runners, EndInBoundedTimeAndLeaveNothingRunning) {
 INSTANTIATE_TEST_SUITE_P(Checker, Runners, testing::ValuesIn(hostile),
                          [](const auto &info) { return info.param.name; });
 
-// A qemu for another processor than the programs': the first start says so in one line.
+// A qemu for another processor than the (native) faulty programs': the first start says so in
+// one line.
 TEST(Checker, RefusesAnEmulatorForAnotherProcessor) {
   std::ifstream table(PROCESSORS_TABLE);
   std::string other;
@@ -300,7 +301,7 @@ TEST(Checker, RefusesAnEmulatorForAnotherProcessor) {
     std::istringstream row(line);
     std::string processor, debian, triple, bits, machine, loader, qemu;
     row >> processor >> debian >> triple >> bits >> machine >> loader >> qemu;
-    if (line.starts_with("#") || processor == "processor" || processor == PROGRAMS_PROCESSOR)
+    if (line.starts_with("#") || processor == "processor" || processor == NATIVE_PROCESSOR)
       continue;
     for (const char *folder : {"/usr/bin/", "/usr/local/bin/"})
       if (access((folder + qemu).c_str(), X_OK) == 0)
