@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <latch>
@@ -162,19 +163,77 @@ std::string whyNotStarted(const std::vector<std::string> &runner, const fs::path
   return why;
 }
 
+// A processor the checker knows, a row of the project's table of processors.
+struct Processor {
+  const char *debian, *triple;
+  int bits;
+  bool bigEndian;
+  int machine;
+  const char *loader, *qemu, *kind;
+};
+
+const Processor processors[] = {
+#include "processors.inc"
+};
+
+// The processor a program is built for, from its ELF header and the loader it names; none where
+// the file is no ELF program of a processor the table knows.
+const Processor *processorOf(const fs::path &program) {
+  std::ifstream in(program, std::ios::binary);
+  std::string head(64 * 1024, '\0');
+  in.read(head.data(), std::streamsize(head.size()));
+  head.resize(size_t(in.gcount()));
+  if (head.size() < 64 || !head.starts_with("\x7f"
+                                            "ELF"))
+    return nullptr;
+  int bits = head[4] == 1 ? 32 : head[4] == 2 ? 64 : 0;
+  bool big = head[5] == 2;
+  auto number = [&](size_t at, size_t size) -> uint64_t { // in the file's byte order
+    uint64_t value = 0;
+    for (size_t i = 0; i < size && at + size <= head.size(); ++i)
+      value |= uint64_t(static_cast<unsigned char>(head[at + (big ? size - 1 - i : i)])) << (8 * i);
+    return value;
+  };
+  int machine = int(number(18, 2));
+  uint64_t table = bits == 32 ? number(28, 4) : number(32, 8);
+  uint64_t entrySize = number(bits == 32 ? 42 : 54, 2), entries = number(bits == 32 ? 44 : 56, 2);
+  std::string loader;
+  for (uint64_t i = 0; i < entries && entrySize > 0 && table < head.size(); ++i) {
+    size_t at = size_t(table + i * entrySize);
+    if (at + entrySize > head.size() || number(at, 4) != 3) // PT_INTERP
+      continue;
+    uint64_t offset = bits == 32 ? number(at + 4, 4) : number(at + 8, 8);
+    uint64_t size = bits == 32 ? number(at + 16, 4) : number(at + 32, 8);
+    if (offset < head.size() && size <= head.size() - offset)
+      loader = std::string(head.c_str() + offset);
+  }
+  for (const Processor &p : processors)
+    if (p.bits == bits && p.bigEndian == big && p.machine == machine && loader == p.loader)
+      return &p;
+  return nullptr;
+}
+
 // Where the programs cannot be started directly (`why` says so), qemu for their processor,
-// given the loader from Debian's cross sysroot where the host has none: as the installed package
-// decides.
-std::vector<std::string> qemuRunner(const std::string &why) {
-  std::string qemu = where("qemu-" PROGRAMS_PROCESSOR);
+// given the loader from Debian's cross sysroot where the host has none: as the installed
+// package decides.
+std::vector<std::string> qemuRunner(const fs::path &dir, const std::string &why) {
+  const Processor *p = processorOf(dir / "exit-zero");
+  if (!p)
+    throw Fatal("cannot start " + shown(dir / "exit-zero") + " directly (" + why +
+                "), and it is no program of a processor this checker knows: give a runner");
+  std::string qemu = where(p->qemu);
   if (qemu.empty())
-    throw Fatal(std::string("this host cannot start ") + PROGRAMS_KIND + " programs (" + why +
-                ") and has no qemu-" PROGRAMS_PROCESSOR
-                " on the PATH: install it (Debian, Ubuntu: qemu-user), or give --runner");
-  const fs::path loader = PROGRAMS_LOADER, sysroot = "/usr/" PROGRAMS_TRIPLE;
-  if (!loader.empty() && !fs::exists(loader) && fs::exists(sysroot / loader.relative_path()))
+    throw Fatal(std::string("this host cannot start ") + p->kind + " programs (" + why +
+                ") and has no " + p->qemu +
+                " on the PATH: install it (Debian, Ubuntu: qemu-user), or give a runner");
+  const fs::path loader = p->loader, sysroot = fs::path("/usr") / p->triple;
+  if (fs::exists(loader))
+    return {qemu};
+  if (fs::exists(sysroot / loader.relative_path()))
     return {qemu, "-L", sysroot};
-  return {qemu};
+  throw Fatal(std::string("this host cannot start ") + p->kind + " programs (" + why + "), and " +
+              p->qemu + " needs their loader " + p->loader + ": install Debian's libc6-" +
+              p->debian + "-cross, or give a runner");
 }
 
 // Text for XML 1.0 from any bytes: markup escaped, and what XML cannot hold as a C escape.
@@ -334,7 +393,7 @@ int checkAll(int argc, char **argv) {
   app.add_option("--runner", described,
                  "Command line that starts each program, split at white space, e.g. 'qemu-i386 "
                  "-L /usr/i686-linux-gnu'; '' starts them directly (default: directly where this "
-                 "host can, else qemu-" PROGRAMS_PROCESSOR ")");
+                 "host can, else qemu for the processor their ELF header names)");
   app.add_option("--programs", dir, "Folder of the programs to check")->capture_default_str();
   app.add_option("--cases", casesFile, "The cases file")->capture_default_str();
   app.add_option("--format", format, "Report as TAP version 14 or as JUnit XML")
@@ -371,7 +430,7 @@ int checkAll(int argc, char **argv) {
     throw Fatal("the runner " + shown(runner[0]) + " is not found on the PATH or cannot be run");
   std::string why = whyNotStarted(runner, dir, seconds(timeout));
   if (!why.empty() && !runnerLine && !runnerWords) {
-    runner = qemuRunner(why);
+    runner = qemuRunner(dir, why);
     why = whyNotStarted(runner, dir, seconds(timeout));
   }
   std::string started;
@@ -381,9 +440,7 @@ int checkAll(int argc, char **argv) {
     started = "directly";
   if (!why.empty())
     throw Fatal("cannot start " + shown(dir / "exit-zero") + " " + started + ": " + why +
-                (runner.empty() && why.starts_with("not started")
-                     ? ": give a runner, e.g. --runner qemu-" PROGRAMS_PROCESSOR
-                     : ""));
+                (runner.empty() && why.starts_with("not started") ? ": give a runner" : ""));
   std::string how = shown(dir) + ", started " + started;
   std::vector<cases::Case> all = cases::read(casesFile, seconds(timeout));
 

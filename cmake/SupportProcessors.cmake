@@ -35,3 +35,34 @@ function(support_processor processor column var)
   endforeach()
   set(${var} "${value}" PARENT_SCOPE)
 endfunction()
+
+#   support_processors(COLUMN VAR): sets VAR to the list of COLUMN in every row, in the table's
+#   order.
+function(support_processors column var)
+  get_property(table GLOBAL PROPERTY SUPPORT_PROCESSORS_TABLE)
+  file(STRINGS ${table} rows REGEX "^[^# ]")
+  list(POP_FRONT rows heading)
+  string(REGEX MATCHALL "[^ ]+" headings "${heading}")
+  list(FIND headings ${column} at)
+  set(values)
+  foreach(row IN LISTS rows)
+    string(REGEX MATCHALL "[^ ]+" cells "${row}")
+    list(GET cells ${at} value)
+    list(APPEND values ${value})
+  endforeach()
+  set(${var} ${values} PARENT_SCOPE)
+endfunction()
+
+#   support_cross_packages(DEBIAN VAR): sets VAR to the Debian packages, separated by spaces, that
+#   build programs for the processor DEBIAN with clang.
+function(support_cross_packages debian var)
+  support_processor(${debian} triple triple)
+  string(REPLACE "_" "-" binutils "binutils-${triple}")
+  execute_process(COMMAND g++ -dumpversion OUTPUT_VARIABLE gxx OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_QUIET)
+  string(REGEX MATCH "^[0-9]+" gxx "${gxx}")
+  if(NOT gxx)
+    set(gxx "<N>")
+  endif()
+  set(${var} "clang ${binutils} libc6-dev-${debian}-cross libgcc-${gxx}-dev-${debian}-cross libstdc++-${gxx}-dev-${debian}-cross" PARENT_SCOPE)
+endfunction()

@@ -9,21 +9,29 @@ cd "$(dirname "$0")/.."
 source scripts/common.sh
 ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind nlohmann-json3-dev \
   libcli11-dev python3 perl
-# The 32-bit x86 toolchain, by default clang with Debian's i386 cross sysroot, which works on any
-# host and installs beside g++-multilib. With -DSUPPORT_I386_TOOLCHAIN=multilib, g++-multilib,
-# only when g++ -m32 cannot already build: it conflicts with Debian's cross compilers.
-case " $* " in
-*SUPPORT_ARCH=native*) ;;
-*SUPPORT_I386_TOOLCHAIN=multilib*)
-  g++ -m32 cmake/probe.cpp -o /dev/null 2>/dev/null || ensure_packages g++-multilib
-  ;;
-*)
-  ensure_packages clang binutils-i686-linux-gnu libc6-dev-i386-cross \
-    "libstdc++-$(g++ -dumpversion | cut -d. -f1)-dev-i386-cross"
-  # On 64-bit x86, the 32-bit C library and its loader, for the kernel to start them itself.
-  [[ $(dpkg --print-architecture) != amd64 ]] || ensure_packages libc6-i386
-  ;;
-esac
+# For each processor, by default clang with Debian's cross sysroot for it, which works on any
+# host and installs beside g++-multilib (with SUPPORT_<ARCH>_TOOLCHAIN=multilib, g++-multilib,
+# only when g++ -m32 cannot already build: it conflicts with Debian's cross compilers); the
+# package with which this host starts them itself where the table names one; and qemu-user
+# where it cannot.
+host=$(dpkg --print-architecture)
+case " $* " in *SUPPORT_ARCH=all*) ensure_packages clang ;; esac
+for arch in $(chosen_arches "$@"); do
+  [[ $arch != native ]] || continue
+  upper=${arch^^}
+  case " $* " in
+  *SUPPORT_${upper}_TOOLCHAIN=multilib*)
+    g++ -m32 cmake/probe.cpp -o /dev/null 2>/dev/null || ensure_packages g++-multilib
+    ;;
+  *) read -ra packages <<<"$(cross_packages "$arch")" && ensure_packages "${packages[@]}" ;;
+  esac
+  biarch=$(arch_table "$arch" biarch)
+  if [[ ${biarch%%:*} == "$host" ]]; then
+    ensure_packages "${biarch#*:}"
+  elif [[ $arch != "$host" ]]; then
+    ensure_packages qemu-user
+  fi
+done
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
 # Where this host cannot start the programs (another processor, or a kernel without 32-bit

@@ -37,3 +37,31 @@ arch_table() {
     !header { for (i = 1; i <= NF; i++) at[$i] = i; header = 1; next }
     $1 == key || $2 == key { print $at[column]; exit }' "$(dirname "${BASH_SOURCE[0]}")/../cmake/processors.txt"
 }
+
+# chosen_arches CMAKE_ARGUMENT... prints the processors a configure with these arguments builds
+# the programs for, by Debian name: SUPPORT_ARCH's, i386 by default, every row whose back end
+# clang has for all (clang must be there), or native.
+chosen_arches() {
+  local arches=i386 arg
+  for arg; do
+    case $arg in -DSUPPORT_ARCH=* | -DSUPPORT_ARCH:*=*) arches=${arg#*=} ;; esac
+  done
+  arches=${arches//[,;]/ }
+  if [[ $arches == all ]]; then
+    local backends
+    backends=$(clang++ -print-targets | awk '{ print $1 }')
+    arches=$(awk '/^#/ || NF == 0 { next } !header { header = 1; next } { print $2, $9 }' \
+      "$(dirname "${BASH_SOURCE[0]}")/../cmake/processors.txt" |
+      while read -r arch llvm; do grep -qx "$llvm" <<<"$backends" && echo "$arch"; done)
+  fi
+  echo $arches
+}
+
+# cross_packages ARCH prints the Debian packages that build ARCH's programs with clang.
+cross_packages() {
+  local triple gxx
+  triple=$(arch_table "$1" triple)
+  gxx=$(g++ -dumpversion | cut -d. -f1)
+  echo clang "binutils-${triple//_/-}" "libc6-dev-$1-cross" "libgcc-$gxx-dev-$1-cross" \
+    "libstdc++-$gxx-dev-$1-cross"
+}

@@ -1,54 +1,100 @@
-# Included by CMakeLists.txt here for 32-bit x86 programs: configures this folder again, now, as
-# a build of its own with the 32-bit toolchain, so that a missing toolchain stops this configure
-# with the toolchain's own message; builds it as the target support-programs; and imports its
-# programs as SupportPrograms::<name>. Its install rules become this project's.
-set(SUPPORT_I386_TOOLCHAIN clang CACHE STRING
-    "Toolchain of the 32-bit x86 programs: clang (the same bytes on any build host), multilib (g++ -m32) or a toolchain file")
-set_property(CACHE SUPPORT_I386_TOOLCHAIN PROPERTY STRINGS clang multilib)
-set(toolchain_clang ${root}/cmake/toolchains/i686-linux-gnu.cmake)
-set(toolchain_multilib ${root}/cmake/toolchains/i386-multilib.cmake)
-set(toolchain ${toolchain_${SUPPORT_I386_TOOLCHAIN}})
-if(NOT toolchain)
-  get_filename_component(toolchain ${SUPPORT_I386_TOOLCHAIN} ABSOLUTE BASE_DIR ${root})
-endif()
-
-set(nested ${CMAKE_CURRENT_BINARY_DIR}/i386)
-set(SUPPORT_PROGRAMS_NESTED_DIR ${nested} PARENT_SCOPE)
+# Included by CMakeLists.txt here where the programs are built for processors of
+# cmake/processors.txt (SUPPORT_ARCH, by Debian name) rather than natively. For each, configures
+# this folder again, now, as a build of its own in <debian>/ with that processor's toolchain, so
+# that a missing toolchain stops this configure with the toolchain's own message; builds it as
+# support-programs-<debian>; and imports its programs as SupportPrograms::<debian>::<name>. The
+# first processor's programs are also build/support/<name> and SupportPrograms::<name>. Their
+# install rules become this project's.
+#
+# A processor's toolchain is clang with Debian's cross sysroot (toolchains/debian-cross.cmake,
+# the same bytes on every build host), unless SUPPORT_<DEBIAN>_TOOLCHAIN names another: a file of
+# toolchains/ named <debian>-<value>.cmake (SUPPORT_I386_TOOLCHAIN=multilib), or a toolchain file.
 set(build_type ${CMAKE_BUILD_TYPE})
 if(NOT build_type)
   set(build_type Release)
 endif()
-message(STATUS "Configuring the 32-bit x86 programs in ${nested}")
-execute_process(
-  COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_SOURCE_DIR} -B ${nested} -G ${CMAKE_GENERATOR}
-          --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_BUILD_TYPE=${build_type}
-          -DSUPPORT_PROGRAMS_NESTED=ON -DSUPPORT_PROGRAMS_VERSION=${PROJECT_VERSION}
-          -DSUPPORT_PROGRAMS_INSTALL=${SUPPORT_PROGRAMS_INSTALL}
-          -DSUPPORT_PROGRAMS_OUTPUT_DIR=${CMAKE_CURRENT_BINARY_DIR}
-  RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-if(failed)
-  string(REGEX REPLACE "\n*-- Configuring incomplete, errors occurred!.*" "" errors "${errors}")
-  message(FATAL_ERROR "The 32-bit x86 programs cannot be configured with ${toolchain}:\n"
-                      "${errors}")
-endif()
+list(GET SUPPORT_ARCH 0 primary)
+add_custom_target(support-programs ALL)
+set(SUPPORT_PROGRAMS_NESTED_DIR ${CMAKE_CURRENT_BINARY_DIR}/${primary} PARENT_SCOPE)
+set(built)
+foreach(arch IN LISTS SUPPORT_ARCH)
+  string(TOUPPER ${arch} upper)
+  set(SUPPORT_${upper}_TOOLCHAIN clang CACHE STRING
+      "Toolchain of the ${arch} programs: clang (the same bytes on any build host), the name of another in cmake/toolchains, or a toolchain file")
+  set(choice ${SUPPORT_${upper}_TOOLCHAIN})
+  if(choice STREQUAL "clang")
+    set(toolchain ${root}/cmake/toolchains/debian-cross.cmake)
+  elseif(EXISTS ${root}/cmake/toolchains/${arch}-${choice}.cmake)
+    set(toolchain ${root}/cmake/toolchains/${arch}-${choice}.cmake)
+  else()
+    get_filename_component(toolchain ${choice} ABSOLUTE BASE_DIR ${root})
+  endif()
 
-# Unset MAKEFLAGS: the nested build runs as a command of its own, not as a part of this make.
-add_custom_target(support-programs ALL
-                  COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS ${CMAKE_COMMAND} --build ${nested}
-                  COMMENT "Building the 32-bit x86 programs" VERBATIM)
-foreach(program IN LISTS names)
-  add_executable(SupportPrograms::${program} IMPORTED GLOBAL)
-  set_target_properties(SupportPrograms::${program} PROPERTIES
-                        IMPORTED_LOCATION ${CMAKE_CURRENT_BINARY_DIR}/${program})
+  set(nested ${CMAKE_CURRENT_BINARY_DIR}/${arch})
+  set(is_primary OFF)
+  if(arch STREQUAL primary)
+    set(is_primary ON)
+  endif()
+  support_processor(${arch} kind kind)
+  message(STATUS "Configuring the ${kind} programs in ${nested}")
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_SOURCE_DIR} -B ${nested} -G ${CMAKE_GENERATOR}
+            --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_BUILD_TYPE=${build_type}
+            -DSUPPORT_TARGET=${arch} -DSUPPORT_PROGRAMS_NESTED=ON
+            -DSUPPORT_PROGRAMS_VERSION=${PROJECT_VERSION}
+            -DSUPPORT_PROGRAMS_INSTALL=${SUPPORT_PROGRAMS_INSTALL}
+            -DSUPPORT_PROGRAMS_PRIMARY=${is_primary}
+    RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+  if(failed)
+    string(REGEX REPLACE "\n*-- Configuring incomplete, errors occurred!.*" "" errors "${errors}")
+    message(FATAL_ERROR "The ${kind} programs cannot be configured with ${toolchain}:\n${errors}")
+  endif()
+
+  # Unset MAKEFLAGS: the nested build runs as a command of its own, not as a part of this make.
+  set(copies)
+  if(is_primary)
+    set(copies COMMAND ${CMAKE_COMMAND} -E copy ${names} ${CMAKE_CURRENT_BINARY_DIR}/)
+  endif()
+  add_custom_target(support-programs-${arch}
+                    COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS ${CMAKE_COMMAND} --build ${nested}
+                    ${copies}
+                    WORKING_DIRECTORY ${nested}
+                    COMMENT "Building the ${kind} programs" VERBATIM)
+  add_dependencies(support-programs support-programs-${arch})
+  foreach(program IN LISTS names)
+    add_executable(SupportPrograms::${arch}::${program} IMPORTED GLOBAL)
+    set_target_properties(SupportPrograms::${arch}::${program} PROPERTIES
+                          IMPORTED_LOCATION ${nested}/${program})
+    if(is_primary)
+      add_executable(SupportPrograms::${program} IMPORTED GLOBAL)
+      set_target_properties(SupportPrograms::${program} PROPERTIES
+                            IMPORTED_LOCATION ${CMAKE_CURRENT_BINARY_DIR}/${program})
+    endif()
+    list(APPEND files ${nested}/${program})
+  endforeach()
+  if(SUPPORT_PROGRAMS_INSTALL)
+    install(SCRIPT ${nested}/cmake_install.cmake)
+  endif()
+
+  # How this host starts them: directly where a probe built like them runs, else through qemu,
+  # given Debian's cross sysroot for their loader where the host has none.
+  execute_process(COMMAND ${nested}/start-probe RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
+  set(runner "")
+  if(NOT status STREQUAL "0")
+    support_processor(${arch} qemu runner)
+    support_processor(${arch} loader loader)
+    support_processor(${arch} triple triple)
+    if(NOT EXISTS ${loader} AND EXISTS /usr/${triple}${loader})
+      list(APPEND runner -L /usr/${triple})
+    endif()
+  endif()
+  set_property(GLOBAL PROPERTY SUPPORT_PROGRAMS_RUNNER_${arch} "${runner}")
+  set_property(GLOBAL PROPERTY SUPPORT_PROGRAMS_DIR_${arch} ${nested})
+  if(is_primary)
+    set(starts FALSE)
+    if(status STREQUAL "0")
+      set(starts TRUE)
+    endif()
+  endif()
 endforeach()
-if(SUPPORT_PROGRAMS_INSTALL)
-  install(SCRIPT ${nested}/cmake_install.cmake)
-endif()
-
-# Whether this host starts them: the nested build made a probe with the programs' own flags.
-set(processor i386)
-execute_process(COMMAND ${nested}/start-probe RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
-set(starts FALSE)
-if(status STREQUAL "0")
-  set(starts TRUE)
-endif()
+set(processor ${primary})

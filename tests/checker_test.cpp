@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -296,16 +297,25 @@ INSTANTIATE_TEST_SUITE_P(Checker, Runners, testing::ValuesIn(hostile),
 // one line.
 TEST(Checker, RefusesAnEmulatorForAnotherProcessor) {
   std::ifstream table(PROCESSORS_TABLE);
+  std::vector<std::string> heading;
   std::string other;
   for (std::string line; std::getline(table, line) && other.empty();) {
     std::istringstream row(line);
-    std::string processor, debian, triple, bits, machine, loader, qemu;
-    row >> processor >> debian >> triple >> bits >> machine >> loader >> qemu;
-    if (line.starts_with("#") || processor == "processor" || processor == NATIVE_PROCESSOR)
+    std::vector<std::string> cells{std::istream_iterator<std::string>(row), {}};
+    if (line.starts_with("#") || cells.empty())
+      continue;
+    if (heading.empty()) {
+      heading = cells;
+      continue;
+    }
+    auto at = [&](const char *column) {
+      return cells.at(std::find(heading.begin(), heading.end(), column) - heading.begin());
+    };
+    if (at("processor") == NATIVE_PROCESSOR)
       continue;
     for (const char *folder : {"/usr/bin/", "/usr/local/bin/"})
-      if (access((folder + qemu).c_str(), X_OK) == 0)
-        other = qemu;
+      if (access((folder + at("qemu")).c_str(), X_OK) == 0)
+        other = at("qemu");
   }
   if (other.empty())
     GTEST_SKIP() << "no qemu for another processor is installed";

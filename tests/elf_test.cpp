@@ -19,12 +19,12 @@
 namespace {
 
 struct Target {
-  int elfClass = 0, machine = 0;
+  int elfClass = 0, byteOrder = 0, machine = 0;
   std::string interpreter;
 };
 
-// The processor's row of the build's table of processors: its ELF class and machine and its
-// loader. No class when the table does not know it.
+// The processor's row of the build's table of processors, by CMake's or Debian's name for it:
+// its ELF class, byte order and machine and its loader. No class when the table does not know it.
 Target targetFor(const std::string &arch) {
   std::ifstream table(SUPPORT_PROCESSORS_TABLE);
   std::map<std::string, int> column;
@@ -36,9 +36,11 @@ Target targetFor(const std::string &arch) {
     if (column.empty()) {
       for (size_t i = 0; i < cells.size(); ++i)
         column[cells[i]] = int(i);
-    } else if (cells.at(column.at("processor")) == arch) {
+    } else if (cells.at(column.at("processor")) == arch || cells.at(column.at("debian")) == arch) {
       int elfClass = std::stoi(cells.at(column.at("class"))) == 32 ? ELFCLASS32 : ELFCLASS64;
-      return {elfClass, std::stoi(cells.at(column.at("machine"))), cells.at(column.at("loader"))};
+      int byteOrder = cells.at(column.at("order")) == "LE" ? ELFDATA2LSB : ELFDATA2MSB;
+      return {elfClass, byteOrder, std::stoi(cells.at(column.at("machine"))),
+              cells.at(column.at("loader"))};
     }
   }
   return {};
@@ -57,11 +59,12 @@ void checkLinkContract(const std::string &program) {
   GElf_Ehdr header;
   ASSERT_TRUE(elf && gelf_getehdr(elf, &header)) << path << ": " << elf_errmsg(-1);
   EXPECT_EQ(header.e_ident[EI_CLASS], target.elfClass);
+  EXPECT_EQ(header.e_ident[EI_DATA], target.byteOrder);
   EXPECT_EQ(header.e_machine, target.machine);
   EXPECT_EQ(header.e_type, ET_DYN);
 
   std::string interpreter;
-  bool stackMarked = false, stackExecutable = false;
+  bool stackMarked = false, stackExecutable = false, relro = false, writableAndExecutable = false;
   size_t segments = 0, fileSize = 0;
   const char *file = elf_rawfile(elf, &fileSize);
   elf_getphdrnum(elf, &segments);
@@ -71,6 +74,9 @@ void checkLinkContract(const std::string &program) {
     if (segment.p_type == PT_INTERP && segment.p_offset + segment.p_filesz <= fileSize)
       interpreter.assign(file + segment.p_offset,
                          strnlen(file + segment.p_offset, segment.p_filesz));
+    relro |= segment.p_type == PT_GNU_RELRO;
+    // A segment both writable and executable, which -z text does not catch (PowerPC's old PLT).
+    writableAndExecutable |= (segment.p_flags & (PF_W | PF_X)) == (PF_W | PF_X);
     if (segment.p_type == PT_GNU_STACK) {
       stackMarked = true;
       stackExecutable = segment.p_flags & PF_X;
@@ -78,10 +84,12 @@ void checkLinkContract(const std::string &program) {
   }
   EXPECT_EQ(interpreter, target.interpreter);
   EXPECT_TRUE(stackMarked && !stackExecutable);
+  EXPECT_TRUE(relro);
+  EXPECT_FALSE(writableAndExecutable);
 
   std::vector<std::string> needed, runPaths;
   bool textRelocations = false;
-  GElf_Xword flags1 = 0;
+  GElf_Xword flags = 0, flags1 = 0;
   for (Elf_Scn *section = nullptr; (section = elf_nextscn(elf, section));) {
     GElf_Shdr sectionHeader;
     if (!gelf_getshdr(section, &sectionHeader) || sectionHeader.sh_type != SHT_DYNAMIC)
@@ -96,6 +104,8 @@ void checkLinkContract(const std::string &program) {
         runPaths.push_back(text ? text : "?");
       if (entry.d_tag == DT_TEXTREL || (entry.d_tag == DT_FLAGS && entry.d_un.d_val & DF_TEXTREL))
         textRelocations = true;
+      if (entry.d_tag == DT_FLAGS)
+        flags = entry.d_un.d_val;
       if (entry.d_tag == DT_FLAGS_1)
         flags1 = entry.d_un.d_val;
     }
@@ -104,6 +114,7 @@ void checkLinkContract(const std::string &program) {
   EXPECT_EQ(runPaths, std::vector<std::string>{});
   EXPECT_FALSE(textRelocations);
   EXPECT_TRUE(flags1 & DF_1_PIE);
+  EXPECT_TRUE((flags & DF_BIND_NOW) || (flags1 & DF_1_NOW)) << "not bound at start-up";
   elf_end(elf);
   close(fd);
 }

@@ -1,0 +1,42 @@
+# Builds the programs for one processor of processors.txt, SUPPORT_TARGET (its Debian name), with
+# clang and Debian's cross sysroot for it, on any build host. The toolchain is the same on every
+# host (only the compiler's own processor differs), so the programs are the same bytes wherever
+# they are built. Packages, with <N> the major version of the release's g++ (g++ -dumpversion):
+#   clang binutils-<triple> libc6-dev-<debian>-cross libgcc-<N>-dev-<debian>-cross
+#   libstdc++-<N>-dev-<debian>-cross
+include(${CMAKE_CURRENT_LIST_DIR}/../SupportProcessors.cmake)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SUPPORT_TARGET)
+support_processor("${SUPPORT_TARGET}" triple triple)
+if(NOT triple)
+  support_processors(debian known)
+  list(JOIN known ", " known)
+  message(FATAL_ERROR "SUPPORT_TARGET is '${SUPPORT_TARGET}'; it is one of ${known}.")
+endif()
+support_processor(${SUPPORT_TARGET} processor processor)
+support_processor(${SUPPORT_TARGET} debian debian)
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ${processor})
+
+find_program(SUPPORT_CROSS_CLANG NAMES clang++ clang++-19 clang++-18 clang++-16 clang++-14)
+find_program(SUPPORT_CROSS_LD ${triple}-ld)
+file(GLOB support_cross_cxx_headers /usr/${triple}/include/c++/*/${triple}/bits/c++config.h)
+if(NOT SUPPORT_CROSS_CLANG OR NOT SUPPORT_CROSS_LD OR NOT support_cross_cxx_headers
+   OR NOT EXISTS /usr/${triple}/lib/libc.so.6)
+  support_cross_packages(${debian} packages)
+  message(FATAL_ERROR
+    "The ${debian} programs are built with clang and Debian's ${debian} cross sysroot, which "
+    "are not all here. On Debian or Ubuntu install them with:\n"
+    "  sudo apt-get install ${packages}")
+endif()
+set(CMAKE_CXX_COMPILER ${SUPPORT_CROSS_CLANG})
+set(CMAKE_CXX_COMPILER_TARGET ${triple})
+# Headers, start files and libraries from the cross sysroot and GCC's cross support files only,
+# never from the build host's own /usr/include or /usr/lib. Debian's cross linker scripts name
+# their libraries by absolute path, so the linker itself looks from /.
+set(CMAKE_SYSROOT /usr/${triple})
+set(CMAKE_CXX_COMPILER_EXTERNAL_TOOLCHAIN /usr)
+set(CMAKE_EXE_LINKER_FLAGS_INIT -Wl,--sysroot=/)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
