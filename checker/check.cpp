@@ -344,6 +344,27 @@ std::vector<std::optional<Result>> runAll(const std::vector<cases::Case> &all,
   return done;
 }
 
+// The programs beside the checker, in a build; else the one processor's folder installed beside
+// it (libexec/support-programs/<processor>/).
+fs::path defaultPrograms(const fs::path &self) {
+  if (fs::exists(self / "exit-zero"))
+    return self;
+  std::vector<std::string> found;
+  std::error_code error;
+  for (const auto &entry : fs::directory_iterator(self, error))
+    if (fs::exists(entry.path() / "exit-zero"))
+      found.push_back(entry.path().filename());
+  std::sort(found.begin(), found.end());
+  if (found.size() == 1)
+    return self / found.front();
+  std::string names;
+  for (const auto &name : found)
+    names += (names.empty() ? "" : ", ") + name;
+  throw Fatal(found.empty() ? "no programs beside " + shown(self) + ": give --programs their folder"
+                            : "the programs of several processors are beside " + shown(self) +
+                                  " (" + names + "): give --programs one's folder");
+}
+
 // Takes the runner from --runner, or from the words after "--", before CLI11 sees the rest: it
 // would take an empty runner, which says "directly", for no value at all.
 std::vector<std::string> arguments(int argc, char **argv, std::optional<std::string> &runnerLine,
@@ -394,7 +415,10 @@ int checkAll(int argc, char **argv) {
                  "Command line that starts each program, split at white space, e.g. 'qemu-i386 "
                  "-L /usr/i686-linux-gnu'; '' starts them directly (default: directly where this "
                  "host can, else qemu for the processor their ELF header names)");
-  app.add_option("--programs", dir, "Folder of the programs to check")->capture_default_str();
+  std::optional<fs::path> programs;
+  app.add_option("--programs", programs,
+                 "Folder of the programs to check (default: beside the checker, or the one "
+                 "processor's folder installed there)");
   app.add_option("--cases", casesFile, "The cases file")->capture_default_str();
   app.add_option("--format", format, "Report as TAP version 14 or as JUnit XML")
       ->check(CLI::IsMember({"tap", "junit"}))
@@ -417,6 +441,10 @@ int checkAll(int argc, char **argv) {
 
   if (runnerLine && runnerWords)
     throw Fatal("give the runner either as --runner or after --, not both");
+  if (programs)
+    dir = *programs;
+  else
+    dir = defaultPrograms(dir);
   if (!fs::is_directory(dir))
     throw Fatal("no folder " + shown(dir) + ": give --programs the programs' folder");
   for (const char *program : cases::programs)

@@ -4,7 +4,8 @@
 #
 #   SUPPORT_PROGRAMS_START   auto: directly if this host starts them, else through the runner;
 #                            direct or runner: force that decision.
-#   SUPPORT_PROGRAMS_RUNNER  the runner's command line; empty: qemu-<processor> from the PATH.
+#   SUPPORT_PROGRAMS_RUNNER  the runner's command line; empty: qemu for their processor from the
+#                            PATH.
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/SupportProcessors.cmake)
 
@@ -13,6 +14,51 @@ set(SUPPORT_PROGRAMS_START auto CACHE STRING
 set_property(CACHE SUPPORT_PROGRAMS_START PROPERTY STRINGS auto direct runner)
 set(SUPPORT_PROGRAMS_RUNNER "" CACHE STRING
     "Command line that starts the programs through a runner (empty: qemu-<processor>)")
+
+# support_programs_runner(PROCESSOR STARTS LAUNCHER PROBLEM): sets LAUNCHER to the command line
+# that starts PROCESSOR's programs on this host, empty where STARTS says that they start
+# directly; else qemu for them from the PATH, given the loader of Debian's cross sysroot where
+# the host has none. PROBLEM says why there is none, or is empty.
+function(support_programs_runner processor starts launcher_var problem_var)
+  set(launcher "")
+  set(problem "")
+  if(NOT starts)
+    support_processor(${processor} qemu qemu_name)
+    support_processor(${processor} loader loader)
+    support_processor(${processor} triple triple)
+    support_processor(${processor} debian debian)
+    find_program(qemu ${qemu_name} NO_CACHE)
+    if(qemu AND (EXISTS "${loader}" OR NOT loader))
+      set(launcher ${qemu})
+    elseif(qemu AND EXISTS "/usr/${triple}${loader}")
+      set(launcher ${qemu} -L /usr/${triple})
+    elseif(qemu)
+      string(CONCAT problem "${qemu_name} finds no ${loader} to start them with: install "
+                    "Debian's cross C library for them (package libc6-${debian}-cross) and "
+                    "configure again")
+    else()
+      string(CONCAT problem "${qemu_name} was not found: to run them here, install it "
+                    "(sudo apt-get install qemu-user) and configure again")
+    endif()
+  endif()
+  set(${launcher_var} "${launcher}" PARENT_SCOPE)
+  set(${problem_var} "${problem}" PARENT_SCOPE)
+endfunction()
+
+# support_programs_launch(LAUNCHER TARGET...): tests that name the targets as their command start
+# them through LAUNCHER (a list; empty: directly).
+function(support_programs_launch launcher)
+  # add_test(COMMAND <target>) starts the target through CROSSCOMPILING_EMULATOR up to CMake 3.28
+  # (in 3.28 only under policy CMP0158's OLD behaviour), and through TEST_LAUNCHER from 3.29,
+  # where it would prepend both, one after the other: so only the one this CMake reads is set.
+  set(property CROSSCOMPILING_EMULATOR)
+  if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.29)
+    set(property TEST_LAUNCHER)
+  endif()
+  foreach(target IN LISTS ARGN)
+    set_target_properties(${target} PROPERTIES ${property} "${launcher}")
+  endforeach()
+endfunction()
 
 # support_programs_choose_start(PROCESSOR STARTS TARGET...): STARTS says whether a program built
 # like them ran here. Sets the targets' test launcher and the cache entries
@@ -49,43 +95,21 @@ function(support_programs_choose_start processor starts)
     if(SUPPORT_PROGRAMS_RUNNER)
       separate_arguments(launcher UNIX_COMMAND "${SUPPORT_PROGRAMS_RUNNER}")
     else()
-      find_program(qemu qemu-${processor} NO_CACHE)
-      # Where this host has no loader for them (another processor's host), qemu finds theirs in
-      # Debian's cross sysroot for that processor.
-      support_processor(${processor} triple triple)
-      support_processor(${processor} debian debian)
-      if(qemu AND (EXISTS "${loader}" OR NOT loader))
-        set(launcher ${qemu})
-      elseif(qemu AND EXISTS "/usr/${triple}${loader}")
-        set(launcher ${qemu} -L /usr/${triple})
-      elseif(qemu)
-        string(CONCAT problem "${why}, and qemu-${processor} finds no ${loader} to start them "
-                      "with: install Debian's cross C library for them (package "
-                      "libc6-${debian}-cross) and configure again")
+      support_programs_runner(${processor} FALSE launcher problem)
+      if(problem)
+        set(problem "${why}, and ${problem}")
       endif()
     endif()
     if(launcher)
       list(JOIN launcher " " shown)
       message(STATUS "${why}; the tests run them under ${shown}")
-    elseif(NOT problem)
-      string(CONCAT problem "${why}, and qemu-${processor} was not found: to run them here, "
-                    "install it (sudo apt-get install qemu-user) and configure again")
     endif()
   endif()
   if(problem)
     message(WARNING "${problem}.")
   endif()
 
-  # add_test(COMMAND <target>) starts the target through CROSSCOMPILING_EMULATOR up to CMake 3.28
-  # (in 3.28 only under policy CMP0158's OLD behaviour), and through TEST_LAUNCHER from 3.29, where
-  # it would prepend both, one after the other: so only the one this CMake reads is set.
-  set(property CROSSCOMPILING_EMULATOR)
-  if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.29)
-    set(property TEST_LAUNCHER)
-  endif()
-  foreach(target IN LISTS ARGN)
-    set_target_properties(${target} PROPERTIES ${property} "${launcher}")
-  endforeach()
+  support_programs_launch("${launcher}" ${ARGN})
   set(SUPPORT_PROGRAMS_LAUNCHER "${launcher}" CACHE INTERNAL "How the programs are started")
   set(SUPPORT_PROGRAMS_PROBLEM "${problem}" CACHE INTERNAL "Why they cannot be started here")
 endfunction()

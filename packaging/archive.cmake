@@ -1,10 +1,10 @@
 # Run by cpack once the .deb is made (CPACK_POST_BUILD_SCRIPTS). Makes both packages the same
 # bytes for the same commit, whatever the folder, the time or the umask: every time in them is
 # SOURCE_DATE_EPOCH, every owner root, every permission u=rwX,go=rX, every listing sorted.
-# - The .deb is packed again by dpkg-deb: CPack takes the modes of its staged folders and of the
+# - Each .deb is packed again by dpkg-deb: CPack takes the modes of its staged folders and of the
 #   .deb's own members from the umask.
 # - The same tree, installed afresh, goes into CPACK_PACKAGE_FILE_NAME.tar.gz beside it.
-# - SHA256SUMS there lists the sums of both packages and of the build's programs.
+# - SHA256SUMS there lists the sums of every package and of the build's programs.
 set(out "${CPACK_PACKAGE_DIRECTORY}")
 set(name "${CPACK_PACKAGE_FILE_NAME}")
 set(stage "${CPACK_TOPLEVEL_DIRECTORY}/reproducible")
@@ -13,6 +13,7 @@ file(MAKE_DIRECTORY "${stage}")
 
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   if(deb MATCHES "\\.deb$")
+    file(REMOVE_RECURSE "${stage}/deb")
     execute_process(COMMAND dpkg-deb --raw-extract "${deb}" "${stage}/deb" COMMAND_ERROR_IS_FATAL ANY)
     execute_process(COMMAND chmod -R u=rwX,go=rX "${stage}/deb" COMMAND_ERROR_IS_FATAL ANY)
     execute_process(COMMAND dpkg-deb --root-owner-group -Zxz --build "${stage}/deb" "${deb}"

@@ -14,9 +14,10 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   set(ENV{SOURCE_DATE_EPOCH} ${epoch})
 endif()
 
-# The .deb depends on CPACK_SUPPORT_C_LIBRARY for the programs and on libc6 for the checker, each
-# at the newest C library version its files ask for (their GLIBC_x.y symbol versions), read from
-# the files themselves: the same on every build host, unlike what dpkg-shlibdeps finds there.
+# Each package names the C library at the newest version its files ask for (their GLIBC_x.y
+# symbol versions), read from the files themselves: the same on every build host, unlike what
+# dpkg-shlibdeps finds there. support-programs depends on libc6 for the checker; a processor's
+# package recommends what starts its programs: the C library for them, and qemu-user.
 function(newest_glibc var)
   set(newest 2.0)
   foreach(file IN LISTS ARGN)
@@ -30,14 +31,14 @@ function(newest_glibc var)
   endforeach()
   set(${var} ${newest} PARENT_SCOPE)
 endfunction()
-if(CPACK_SUPPORT_C_LIBRARY STREQUAL "libc6")
-  newest_glibc(version ${CPACK_SUPPORT_PROGRAMS} ${CPACK_SUPPORT_CHECKER})
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${version})")
-else()
-  newest_glibc(version ${CPACK_SUPPORT_PROGRAMS})
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_SUPPORT_C_LIBRARY} (>= ${version})")
-  if(CPACK_SUPPORT_CHECKER)
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  if(component STREQUAL "tools")
     newest_glibc(version ${CPACK_SUPPORT_CHECKER})
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${version}), ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= ${version})")
+  else()
+    newest_glibc(version ${CPACK_SUPPORT_PROGRAMS_${upper}})
+    string(REPLACE " | " " (>= ${version}) | " libraries "${CPACK_SUPPORT_LIBRARY_${upper}}")
+    set(CPACK_DEBIAN_${upper}_PACKAGE_RECOMMENDS "${libraries} (>= ${version}), qemu-user")
   endif()
-endif()
+endforeach()

@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
-# Checks what goes beyond the default build in ./build (made by scripts/build.sh): the Debian
-# package, two builds from different folders being identical, the other way of starting the
-# programs than ./build chose, and the suite in ./build run against a native build and against an
-# aarch64 cross build under emulation.
+# Checks what goes beyond the build in ./build (made by scripts/build.sh): the Debian packages,
+# two builds from different folders being identical, the other way of starting the programs than
+# ./build chose, and the suite in ./build run against a native build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 ensure_packages dpkg-dev lintian git
-arch=$(cached build SUPPORT_ARCH)
+arch=$(cached build SUPPORT_PROGRAMS_ARCHES)
 read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -32,43 +31,52 @@ check_package() {
 # in BUILD.
 check_with_suite() {
   SUPPORT_PROGRAMS_DIR=$PWD/$1/support SUPPORT_PROGRAMS_ARCH=$2 SUPPORT_PROGRAMS_RUNNER=${3:-} \
-    ctest --test-dir build -E 'consumer|check-programs' -j "$(nproc)" --output-on-failure
+    ctest --test-dir build -E 'consumer|check-programs|/' -j "$(nproc)" --output-on-failure
   build/support/support-programs-check --programs "$1/support" --runner "${3:-}" | tail -n 1
 }
 
 echo "== Packages"
 check_package build
-deb=$(echo build/support-programs*.deb)
-package=$(dpkg-deb -f "$deb" Package)
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "$deb: $package $(dpkg-deb -f "$deb" Architecture), depends on $depends"
-# The checker needs libc6. 32-bit x86 programs make support-programs-i386, on the biarch C
-# library on amd64 and on the cross sysroot elsewhere.
-expected="libc6 (>= *"
-if [[ $arch == i386 ]]; then
-  library=libc6-i386-cross
-  [[ $(dpkg --print-architecture) != amd64 ]] || library=libc6-i386
-  expected="libc6 (>= *), $library (>= *"
-fi
-[[ $depends == $expected ]] || { echo "expected dependencies: $expected" >&2; exit 1; }
-if [[ $arch == i386 && $(dpkg --print-architecture) == amd64 ]]; then
-  # ... at the versions dpkg-shlibdeps would name on amd64.
-  mkdir -p "$work/shlibs/debian"
-  touch "$work/shlibs/debian/control"
-  built=("${programs[@]/#/$PWD/build/support/}" "$PWD/build/support/support-programs-check")
-  shlibdeps=$(cd "$work/shlibs" && dpkg-shlibdeps -O "${built[@]}" 2>/dev/null)
-  [[ $shlibdeps == "shlibs:Depends=$depends" ]] || { echo "dpkg-shlibdeps: $shlibdeps" >&2; exit 1; }
-fi
-dpkg-deb -x "$deb" "$work/root"
-for program in "${programs[@]}"; do
-  cmp "build/support/$program" "$work/root/usr/libexec/support-programs/$program"
+# support-programs, for this host, holds the checker and depends on libc6 at the version
+# dpkg-shlibdeps names; each processor's package is Architecture: all and recommends what starts
+# its programs.
+tools=$(echo build/support-programs_*.deb)
+depends=$(dpkg-deb -f "$tools" Depends)
+echo "$tools: $(dpkg-deb -f "$tools" Architecture), depends on $depends"
+[[ $(dpkg-deb -f "$tools" Architecture) == $(dpkg --print-architecture) && $depends == "libc6 (>= "* ]]
+mkdir -p "$work/shlibs/debian"
+touch "$work/shlibs/debian/control"
+checker=$PWD/build/support/support-programs-check
+shlibdeps=$(cd "$work/shlibs" && dpkg-shlibdeps -O "$checker" 2>/dev/null)
+[[ $shlibdeps == "shlibs:Depends=$depends" ]] || { echo "dpkg-shlibdeps: $shlibdeps" >&2; exit 1; }
+for deb in build/support-programs-*_all.deb; do
+  recommends=$(dpkg-deb -f "$deb" Recommends)
+  echo "$deb: $(dpkg-deb -f "$deb" Architecture), recommends $recommends"
+  [[ $(dpkg-deb -f "$deb" Architecture) == all && $recommends == *"-cross (>= "*", qemu-user" ]]
+  dpkg-deb -x "$deb" "$work/root"
+done
+dpkg-deb -x "$tools" "$work/root"
+for folder in build/support/*/; do
+  [[ -x $folder/exit-zero ]] || continue
+  for program in "${programs[@]}"; do
+    cmp "$folder/$program" "$work/root/usr/libexec/support-programs/$(basename "$folder")/$program"
+  done
+done
+for package in $(cd "$work/root/usr/share/doc" && echo *); do
+  test -f "$work/root/usr/share/doc/$package/copyright"
 done
 test -f "$work/root/usr/share/cmake/SupportPrograms/SupportProgramsConfig.cmake"
-test -f "$work/root/usr/share/doc/$package/copyright"
-[[ $("${launcher[@]}" "$work/root/usr/libexec/support-programs/print-args" from the package) == \
+primary=${arch%% *}
+[[ $primary != native ]] || primary=$(arch_table "$(uname -m)" debian)
+[[ $("${launcher[@]}" "$work/root/usr/libexec/support-programs/$primary/print-args" from the package) == \
   "from the package" ]]
-# The packaged checker, with no options, checks the packaged programs against the packaged cases.
-"$work/root/usr/libexec/support-programs/support-programs-check" | tail -n 1
+# The packaged checker, with no options, checks the packaged programs against the packaged cases
+# where one processor's are installed; with --programs, any one's.
+if (($(ls -d "$work"/root/usr/libexec/support-programs/*/ | wc -l) == 1)); then
+  "$work/root/usr/libexec/support-programs/support-programs-check" | tail -n 1
+fi
+"$work/root/usr/libexec/support-programs/support-programs-check" \
+  --programs "$work/root/usr/libexec/support-programs/$primary" | tail -n 1
 
 echo "== Two builds from different folders, packaged seconds apart under different umasks"
 for copy in one/src two/deeper/source; do
@@ -78,7 +86,7 @@ for copy in one/src two/deeper/source; do
   [[ $copy == one/* ]] || sleep 2
   (
     [[ $copy == one/* ]] || umask 027
-    build_programs "$work/$copy" "$work/$copy-build" -DSUPPORT_ARCH="$arch"
+    build_programs "$work/$copy" "$work/$copy-build" "-DSUPPORT_ARCH=${arch// /;}"
     cd "$work/$copy-build" && cpack >/dev/null
   )
 done
@@ -90,13 +98,13 @@ done
 echo "identical: ${outputs[*]}"
 (cd "$work/one/src-build" && sha256sum --check --quiet SHA256SUMS)
 
-# ./build starts its programs directly where the kernel can, and otherwise through qemu-i386.
-# The other way is forced here: through qemu-i386 the whole suite must pass; directly, on a
-# kernel that cannot start them, the suite must stop at its first test and say why.
-if [[ $arch == i386 ]]; then
+# ./build starts its programs directly where the kernel can, and otherwise through their qemu.
+# The other way is forced here: through qemu the whole suite must pass; directly, on a kernel
+# that cannot start them, the suite must stop at its first test and say why.
+if [[ $arch != native ]]; then
   ensure_packages qemu-user
   if ((${#launcher[@]} == 0)); then
-    echo "== The suite with the programs started through qemu-i386"
+    echo "== The suite with the programs started through $(arch_table "${arch%% *}" qemu)"
     build_programs . build-runner -DBUILD_TESTING=ON -DSUPPORT_PROGRAMS_START=runner
     ctest --test-dir build-runner -j "$(nproc)" --output-on-failure
   else
@@ -116,16 +124,3 @@ echo "== Native build, checked by this suite"
 build_programs . build-native -DSUPPORT_ARCH=native
 check_package build-native
 check_with_suite build-native "$(uname -m)"
-
-# On a 64-bit ARM host the native build above was that already.
-if [[ $(uname -m) != aarch64 ]]; then
-  echo "== aarch64 build, checked by this suite under qemu"
-  if command -v aarch64-linux-gnu-g++ >/dev/null; then
-    ensure_packages qemu-user
-  else
-    ensure_packages qemu-user clang binutils-aarch64-linux-gnu \
-      "libstdc++-$(g++ -dumpversion)-dev-arm64-cross"
-  fi
-  build_programs . build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake
-  check_with_suite build-aarch64 aarch64 "qemu-aarch64 -L /usr/$(arch_table aarch64 triple)"
-fi
