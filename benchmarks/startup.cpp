@@ -192,14 +192,21 @@ public:
   }
 };
 
-// The checker and the runner to time it through, given as checker=PATH,RUNNER.
+// The checker and the runner to time it through, given as checker=PATH,RUNNER; and each
+// processor's programs, given as processor=NAME,DIR.
 std::pair<std::string, std::string> checker;
+std::vector<std::pair<std::string, std::string>> processorDirs;
 
 std::vector<Build> parseBuilds(int argc, char **argv, int &firstFlag) {
   std::vector<Build> builds;
   for (firstFlag = 2; firstFlag < argc && !std::string(argv[firstFlag]).starts_with("--");
        ++firstFlag) {
     std::string build = argv[firstFlag];
+    if (build.starts_with("processor=")) {
+      size_t comma = build.find(',');
+      processorDirs.emplace_back(build.substr(10, comma - 10), build.substr(comma + 1));
+      continue;
+    }
     if (build.starts_with("checker=")) {
       size_t comma = build.find(',');
       checker = {build.substr(8, comma - 8), build.substr(comma + 1)};
@@ -285,32 +292,50 @@ struct CheckerRun {
   std::string why;
 };
 
-std::vector<CheckerRun> timeChecker(const std::string &checker, const std::string &runner) {
-  std::cerr << "Timing the checker...\n";
-  std::vector<CheckerRun> runs;
-  for (const std::string &how : {std::string(), runner}) {
-    CheckerRun run;
-    run.how = how.empty() ? "directly" : "through " + how;
-    std::vector<double> times;
-    for (int round = 0; round < 5 && run.why.empty(); ++round) {
-      auto start = std::chrono::steady_clock::now();
-      process::Outcome outcome = process::run({checker, "--runner", how});
-      times.push_back(
-          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-              .count());
-      if (std::string ending = process::ending(outcome); ending != "exit 0")
-        run.why = "the checker, started " + run.how + ", ended with " + ending + ": " +
-                  outcome.err.substr(0, outcome.err.find('\n'));
-      if (auto plan = outcome.out.find("\n1.."); plan != std::string::npos)
-        run.cases = outcome.out.substr(plan + 4, outcome.out.find('\n', plan + 1) - plan - 4);
-    }
-    if (run.why.empty()) {
-      std::nth_element(times.begin(), times.begin() + 2, times.end());
-      run.millis = times[2];
-    }
-    runs.push_back(run);
+// One whole run of the checker with `options`, `rounds` times: the median.
+CheckerRun timeRun(const std::string &checker, std::vector<std::string> options,
+                   const std::string &how, int rounds) {
+  CheckerRun run;
+  run.how = how;
+  options.insert(options.begin(), checker);
+  std::vector<double> times;
+  for (int round = 0; round < rounds && run.why.empty(); ++round) {
+    auto start = std::chrono::steady_clock::now();
+    process::Outcome outcome = process::run(options);
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+    if (std::string ending = process::ending(outcome); ending != "exit 0")
+      run.why = "the checker, started " + run.how + ", ended with " + ending + ": " +
+                outcome.err.substr(0, outcome.err.find('\n'));
+    if (auto plan = outcome.out.find("\n1.."); plan != std::string::npos)
+      run.cases = outcome.out.substr(plan + 4, outcome.out.find('\n', plan + 1) - plan - 4);
+    // How the checker chose to start them: its comment line "# DIR, started ...".
+    if (auto started = outcome.out.find(", started ");
+        how.empty() && started < outcome.out.find("\n1.."))
+      run.how = outcome.out.substr(started + 10, outcome.out.find('\n', started) - started - 10);
+  }
+  if (run.why.empty()) {
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    run.millis = times[times.size() / 2];
+  }
+  return run;
+}
+
+// Each processor's programs, started as the checker decides from their ELF header.
+std::vector<std::pair<std::string, CheckerRun>> timeProcessors(const std::string &checker) {
+  std::vector<std::pair<std::string, CheckerRun>> runs;
+  for (const auto &[name, dir] : processorDirs) {
+    std::cerr << "Timing the checker on the " << name << " programs...\n";
+    runs.emplace_back(name, timeRun(checker, {"--programs", dir}, "", 3));
   }
   return runs;
+}
+
+std::vector<CheckerRun> timeChecker(const std::string &checker, const std::string &runner) {
+  std::cerr << "Timing the checker...\n";
+  return {timeRun(checker, {"--runner", ""}, "directly", 5),
+          timeRun(checker, {"--runner", runner}, "through " + runner, 5)};
 }
 
 std::string fixed(std::optional<double> value, int decimals) {
@@ -391,7 +416,8 @@ std::vector<std::string> targets(const std::vector<Build> &builds,
 }
 
 void writeReport(const std::filesystem::path &file, const std::vector<Build> &builds,
-                 const std::vector<CheckerRun> &checks) {
+                 const std::vector<CheckerRun> &checks,
+                 const std::vector<std::pair<std::string, CheckerRun>> &processors) {
   std::ofstream report(file);
   std::time_t now = std::time(nullptr);
   char today[16];
@@ -456,6 +482,31 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
       notTimed.insert(run.why);
   }
   explain(notTimed);
+  if (!processors.empty()) {
+    report << "\n## Checker: every processor\n\n"
+           << "Wall time of one whole run of the checker on each processor's programs, started as "
+              "it decides from their ELF header, the median of three runs; and the programs' "
+              "sizes.\n\n| processor | started | cases | wall time (ms) | print-args, "
+              "print-sentence, exit-zero (bytes) |\n|---|---|---:|---:|---|\n";
+    std::set<std::string> failed;
+    for (const auto &[name, run] : processors) {
+      std::string sizes;
+      const std::string &dir =
+          std::find_if(processorDirs.begin(), processorDirs.end(), [&](auto &p) {
+            return p.first == name;
+          })->second;
+      for (const char *program : {"print-args", "print-sentence", "exit-zero"}) {
+        std::error_code error;
+        auto size = std::filesystem::file_size(std::filesystem::path(dir) / program, error);
+        sizes += (sizes.empty() ? "" : ", ") + (error ? "?" : std::to_string(size));
+      }
+      report << "| " << name << " | " << run.how << " | " << run.cases << " | "
+             << fixed(run.millis, 1) << " | " << sizes << " |\n";
+      if (!run.why.empty())
+        failed.insert(run.why);
+    }
+    explain(failed);
+  }
   report << "\n## Targets\n\n| target | figure | result |\n|---|---|---|\n";
   for (const auto &row : targets(builds, checks))
     report << row << "\n";
@@ -484,7 +535,10 @@ int main(int argc, char **argv) {
   std::vector<CheckerRun> checks;
   if (!checker.first.empty())
     checks = timeChecker(checker.first, checker.second);
-  writeReport(out / "report.md", builds, checks);
+  std::vector<std::pair<std::string, CheckerRun>> processors;
+  if (!checker.first.empty())
+    processors = timeProcessors(checker.first);
+  writeReport(out / "report.md", builds, checks, processors);
   std::cout << "\nReport: " << (out / "report.md").string() << "\n";
   return 0;
 }
