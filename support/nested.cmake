@@ -37,6 +37,15 @@ foreach(arch IN LISTS SUPPORT_ARCH)
     set(is_primary ON)
   endif()
   support_processor(${arch} kind kind)
+  # Another toolchain than the nested build was first configured with needs a fresh one.
+  set(system ${nested}/CMakeFiles/${CMAKE_VERSION}/CMakeSystem.cmake)
+  if(EXISTS ${system})
+    file(READ ${system} was)
+    string(FIND "${was}" "include(\"${toolchain}\")" at)
+    if(at LESS 0)
+      file(REMOVE_RECURSE ${nested}/CMakeCache.txt ${nested}/CMakeFiles)
+    endif()
+  endif()
   message(STATUS "Configuring the ${kind} programs in ${nested}")
   execute_process(
     COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_SOURCE_DIR} -B ${nested} -G ${CMAKE_GENERATOR}

@@ -197,6 +197,18 @@ TEST(Checker, RefusesBadUseWithOneLine) {
   };
   for (const auto &[args, says] : uses)
     expectOneLine(check(args), says);
+
+  // With no runner, programs the kernel refuses are read for their processor, which must be one
+  // the checker knows: files that are no program, and ELF headers that lie about their size.
+  std::string lying = "\x7f"
+                      "ELF\x02\x01\x01";
+  lying += std::string(57, '\xff');
+  fs::create_directories(dir / "lying");
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+    write(dir / "lying" / program, lying, true);
+  for (const char *folder : {"not-started", "lying"})
+    expectOneLine(process::run({CHECKER, "--programs", in(folder)}),
+                  "and it is no program of a processor this checker knows: give a runner");
 }
 
 // The processes whose command line names `dir`: what a runner there left running.

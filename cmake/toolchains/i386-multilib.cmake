@@ -1,6 +1,6 @@
 # Builds 32-bit x86 programs with the 64-bit x86 host's g++ -m32 (package g++-multilib), for
 # machines that have that and not the cross sysroot. The programs differ in their bytes from
-# those of the default toolchain (i686-linux-gnu.cmake), though not in what they do.
+# those of the default toolchain (debian-cross.cmake), though not in what they do.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 find_program(SUPPORT_I386_GXX g++)
