@@ -394,7 +394,19 @@ TEST(Checker, SaysWhenTheReportCannotBeWhole) {
        "cannot start thread"},
 #endif
   };
+  // Whether a limit on address space binds here: a user-mode emulator, for one, keeps it from the
+  // processes it runs.
+  bool spaceLimited =
+      process::ending(process::run(
+          {"/bin/sh", "-c", "ulimit -v 100000 && exec python3 -c 'bytearray(200000000)'"},
+          {process::Stream::DevNull, process::Stream::DevNull, process::Stream::DevNull})) !=
+      "exit 0";
   for (const auto &setup : setups) {
+    if (setup.limit.starts_with("ulimit -v") && !spaceLimited) {
+      std::cout << "not checked here, where a limit on address space does not bind: " << setup.name
+                << "\n";
+      continue;
+    }
     Args args = {CHECKER, "--programs", faulty / "none", "--runner="};
     args.insert(args.end(), setup.args.begin(), setup.args.end());
     if (!setup.limit.empty())
