@@ -335,6 +335,33 @@ TEST(Checker, RefusesAnEmulatorForAnotherProcessor) {
                                                 " through " + other + ": it ended with");
 }
 
+// A signal's other standard name is the same signal: a case that expects SIGPOLL passes for a
+// program ended by SIGIO.
+TEST(Checker, TakesEitherNameOfASignal) {
+  fs::path dir = scratch("signal-alias");
+  write(dir / "runner", "#!/bin/sh\n[ $# -eq 1 ] && exec \"$@\"\nkill -s IO $$\n", true);
+  write(dir / "cases.jsonl",
+        R"({"name": "poll", "program": "print-args", "args": ["a"], "stdin": "/dev/null", )"
+        R"("stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "", "stderr": "", )"
+        R"("signal": "SIGPOLL"}})"
+        "\n");
+  process::Outcome result =
+      check({"--runner", (dir / "runner").string(), "--cases", dir / "cases.jsonl"});
+  EXPECT_EQ(process::ending(result), "exit 0") << result.out << result.err;
+}
+
+// Where no runner is given and a direct start runs but does not end as exit-zero must, the
+// checker goes to qemu for the programs' processor rather than run the cases directly.
+TEST(Checker, LeavesADirectStartThatFailsForQemu) {
+  fs::path dir = scratch("direct-fails");
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+    write(dir / program, "#!/bin/sh\nexit 1\n", true);
+  expectOneLine(process::run({CHECKER, "--programs", dir}),
+                "cannot start " + (dir / "exit-zero").string() +
+                    " directly (it ended with exit 1), and it is no program of a processor this "
+                    "checker knows: give a runner");
+}
+
 // The runner as --runner=, and as the words after --, which may hold spaces; the cases as
 // --cases=.
 TEST(Checker, TakesTheRunnerAndTheCasesEitherWay) {
