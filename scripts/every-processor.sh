@@ -11,6 +11,10 @@ cd "$(dirname "$0")/.."
 source scripts/common.sh
 scripts/build.sh -DSUPPORT_ARCH=all "$@"
 echo "Processors: $(cached build SUPPORT_PROGRAMS_ARCHES)"
+for folder in build/support/*/; do
+  [[ -x $folder/print-args ]] &&
+    echo "$(basename "$folder"): $(stat -c %s "$folder"/{print-args,print-sentence,exit-zero} | paste -sd' ') bytes"
+done
 ctest --test-dir build --output-on-failure -j "$(nproc)" -R "${CHECKS:-/}"
 rm -f build/support-programs*.deb
 (cd build && cpack >/dev/null)
