@@ -12,8 +12,10 @@ source scripts/common.sh
 scripts/build.sh -DSUPPORT_ARCH=all "$@"
 echo "Processors: $(cached build SUPPORT_PROGRAMS_ARCHES)"
 for folder in build/support/*/; do
-  [[ -x $folder/print-args ]] &&
-    echo "$(basename "$folder"): $(stat -c %s "$folder"/{print-args,print-sentence,exit-zero} | paste -sd' ') bytes"
+  if [[ -x $folder/print-args ]]; then
+    echo "$(basename "$folder"): $(stat -c %s "$folder"/{print-args,print-sentence,exit-zero} |
+      paste -sd' ') bytes"
+  fi
 done
 ctest --test-dir build --output-on-failure -j "$(nproc)" -R "${CHECKS:-/}"
 rm -f build/support-programs*.deb
