@@ -66,7 +66,7 @@ foreach(arch IN LISTS SUPPORT_ARCH)
     set(copies COMMAND ${CMAKE_COMMAND} -E copy ${names} ${CMAKE_CURRENT_BINARY_DIR}/)
   endif()
   add_custom_target(support-programs-${arch}
-                    COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS ${CMAKE_COMMAND} --build ${nested}
+                    COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MAKELEVEL ${CMAKE_COMMAND} --build ${nested}
                     ${copies}
                     WORKING_DIRECTORY ${nested}
                     COMMENT "Building the ${kind} programs" VERBATIM)
