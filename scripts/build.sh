@@ -16,22 +16,23 @@ ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind
 # where it cannot.
 host=$(dpkg --print-architecture)
 case " $* " in *SUPPORT_ARCH=all*) ensure_packages clang ;; esac
+needed=()
 for arch in $(chosen_arches "$@"); do
   [[ $arch != native ]] || continue
-  upper=${arch^^}
   case " $* " in
-  *SUPPORT_${upper}_TOOLCHAIN=multilib*)
-    g++ -m32 cmake/probe.cpp -o /dev/null 2>/dev/null || ensure_packages g++-multilib
+  *SUPPORT_${arch^^}_TOOLCHAIN=multilib*)
+    g++ -m32 cmake/probe.cpp -o /dev/null 2>/dev/null || needed+=(g++-multilib)
     ;;
-  *) read -ra packages <<<"$(cross_packages "$arch")" && ensure_packages "${packages[@]}" ;;
+  *) read -ra packages <<<"$(cross_packages "$arch")" && needed+=("${packages[@]}") ;;
   esac
   biarch=$(arch_table "$arch" biarch)
   if [[ ${biarch%%:*} == "$host" ]]; then
-    ensure_packages "${biarch#*:}"
+    needed+=("${biarch#*:}")
   elif [[ $arch != "$host" ]]; then
-    ensure_packages qemu-user
+    needed+=(qemu-user)
   fi
 done
+((${#needed[@]} == 0)) || ensure_packages $(printf '%s\n' "${needed[@]}" | sort -u)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
 # Where this host cannot start the programs (another processor, or a kernel without 32-bit
