@@ -468,7 +468,10 @@ int checkAll(int argc, char **argv) {
     started = "directly";
   if (!why.empty())
     throw Fatal("cannot start " + shown(dir / "exit-zero") + " " + started + ": " + why +
-                (runner.empty() && why.starts_with("not started") ? ": give a runner" : ""));
+                (runner.empty() && (why.starts_with("not started") ||
+                                    why.find("could not be started") != std::string::npos)
+                     ? ": give a runner"
+                     : ""));
   std::string how = shown(dir) + ", started " + started;
   std::vector<cases::Case> all = cases::read(casesFile, seconds(timeout));
 
