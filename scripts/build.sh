@@ -23,7 +23,15 @@ for arch in $(chosen_arches "$@"); do
   *SUPPORT_${arch^^}_TOOLCHAIN=multilib*)
     g++ -m32 cmake/probe.cpp -o /dev/null 2>/dev/null || needed+=(g++-multilib)
     ;;
-  *) read -ra packages <<<"$(cross_packages "$arch")" && needed+=("${packages[@]}") ;;
+  *)
+    read -ra packages <<<"$(cross_packages "$arch")"
+    # For all, only the processors whose toolchain this release has for this host.
+    if [[ " $* " == *SUPPORT_ARCH=all* ]] && ! apt-cache show "${packages[@]}" >/dev/null 2>&1; then
+      echo "all: $arch is left out, its cross toolchain is not among this host's packages"
+      continue
+    fi
+    needed+=("${packages[@]}")
+    ;;
   esac
   biarch=$(arch_table "$arch" biarch)
   if [[ ${biarch%%:*} == "$host" ]]; then
