@@ -16,6 +16,14 @@ ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind
 # where it cannot.
 host=$(dpkg --print-architecture)
 case " $* " in *SUPPORT_ARCH=all*) ensure_packages clang ;; esac
+# all_known PACKAGE...: whether the package sources have every one (apt-cache show succeeds
+# when any one is known).
+all_known() {
+  local package
+  for package; do
+    apt-cache show "$package" >/dev/null 2>&1 || return 1
+  done
+}
 needed=()
 for arch in $(chosen_arches "$@"); do
   [[ $arch != native ]] || continue
@@ -26,7 +34,7 @@ for arch in $(chosen_arches "$@"); do
   *)
     read -ra packages <<<"$(cross_packages "$arch")"
     # For all, only the processors whose toolchain this release has for this host.
-    if [[ " $* " == *SUPPORT_ARCH=all* ]] && ! apt-cache show "${packages[@]}" >/dev/null 2>&1; then
+    if [[ " $* " == *SUPPORT_ARCH=all* ]] && ! all_known "${packages[@]}"; then
       echo "all: $arch is left out, its cross toolchain is not among this host's packages"
       continue
     fi
