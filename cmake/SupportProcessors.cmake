@@ -56,8 +56,8 @@ endfunction()
 #   support_cross_packages(DEBIAN VAR): sets VAR to the Debian packages, separated by spaces, that
 #   build programs for the processor DEBIAN with clang.
 function(support_cross_packages debian var)
-  support_processor(${debian} triple triple)
-  string(REPLACE "_" "-" binutils "binutils-${triple}")
+  support_processor(${debian} linker linker)
+  string(REPLACE "_" "-" binutils "binutils-${linker}")
   execute_process(COMMAND g++ -dumpversion OUTPUT_VARIABLE gxx OUTPUT_STRIP_TRAILING_WHITESPACE
                   ERROR_QUIET)
   string(REGEX MATCH "^[0-9]+" gxx "${gxx}")

@@ -59,9 +59,9 @@ chosen_arches() {
 
 # cross_packages ARCH prints the Debian packages that build ARCH's programs with clang.
 cross_packages() {
-  local triple gxx
-  triple=$(arch_table "$1" triple)
+  local linker gxx
+  linker=$(arch_table "$1" linker)
   gxx=$(g++ -dumpversion | cut -d. -f1)
-  echo clang "binutils-${triple//_/-}" "libc6-dev-$1-cross" "libgcc-$gxx-dev-$1-cross" \
+  echo clang "binutils-${linker//_/-}" "libc6-dev-$1-cross" "libgcc-$gxx-dev-$1-cross" \
     "libstdc++-$gxx-dev-$1-cross"
 }

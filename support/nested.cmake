@@ -37,15 +37,20 @@ foreach(arch IN LISTS SUPPORT_ARCH)
     set(is_primary ON)
   endif()
   support_processor(${arch} kind kind)
-  # Another toolchain than the nested build was first configured with needs a fresh one.
-  set(system ${nested}/CMakeFiles/${CMAKE_VERSION}/CMakeSystem.cmake)
-  if(EXISTS ${system})
-    file(READ ${system} was)
-    string(FIND "${was}" "include(\"${toolchain}\")" at)
-    if(at LESS 0)
-      file(REMOVE_RECURSE ${nested}/CMakeCache.txt ${nested}/CMakeFiles)
-    endif()
+  # Another toolchain, or a changed one or row, than the nested build was configured with needs a
+  # fresh one: a toolchain's settings only seed a new cache.
+  file(SHA256 ${toolchain} toolchain_sum)
+  file(SHA256 ${root}/cmake/processors.txt table_sum)
+  set(stamp "${toolchain} ${toolchain_sum} ${table_sum}")
+  set(was "")
+  if(EXISTS ${nested}/toolchain.stamp)
+    file(READ ${nested}/toolchain.stamp was)
   endif()
+  if(NOT was STREQUAL stamp)
+    file(REMOVE_RECURSE ${nested}/CMakeCache.txt ${nested}/CMakeFiles)
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${toolchain}
+                                                                 ${root}/cmake/processors.txt)
   message(STATUS "Configuring the ${kind} programs in ${nested}")
   execute_process(
     COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_SOURCE_DIR} -B ${nested} -G ${CMAKE_GENERATOR}
@@ -59,6 +64,7 @@ foreach(arch IN LISTS SUPPORT_ARCH)
     string(REGEX REPLACE "\n*-- Configuring incomplete, errors occurred!.*" "" errors "${errors}")
     message(FATAL_ERROR "The ${kind} programs cannot be configured with ${toolchain}:\n${errors}")
   endif()
+  file(WRITE ${nested}/toolchain.stamp "${stamp}")
 
   # Unset MAKEFLAGS: the nested build runs as a command of its own, not as a part of this make.
   set(copies)
