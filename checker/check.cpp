@@ -506,6 +506,11 @@ bool openStandardStreams() {
 int main(int argc, char **argv) {
   // A report that cannot be written is an error that says so, not the end of this process.
   signal(SIGPIPE, SIG_IGN);
+  // Nothing a runner starts outlives the check, even what leaves its process group.
+  process::adoptOrphans();
+  struct EndOrphans {
+    ~EndOrphans() { process::endOrphans(); }
+  } endOrphans;
   try {
     if (!openStandardStreams())
       throw Fatal("cannot write the report: standard output is closed");

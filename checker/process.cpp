@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,8 +12,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 namespace process {
 namespace {
@@ -134,7 +138,52 @@ void supervise(pid_t pid, int fds[2], const Limits &limits, Outcome &outcome) {
     close(pidFd);
 }
 
+// This process's children, as its main thread's children file lists them (the threads that
+// took any have ended by the time this is asked); where the kernel has no such file, from every
+// process's stat, whose fields after the command's closing parenthesis are the state and the
+// parent's pid.
+std::vector<pid_t> children() {
+  std::vector<pid_t> found;
+  const std::string self = std::to_string(getpid());
+  if (std::ifstream list("/proc/" + self + "/task/" + self + "/children"); list) {
+    for (pid_t pid; list >> pid;)
+      found.push_back(pid);
+    return found;
+  }
+  std::error_code error;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    auto close = line.rfind(')');
+    std::istringstream fields(close == std::string::npos ? "" : line.substr(close + 1));
+    std::string state;
+    pid_t parent = 0;
+    if (fields >> state >> parent && parent == getpid())
+      found.push_back(pid_t(std::stol(name)));
+  }
+  return found;
+}
+
 } // namespace
+
+void adoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+void endOrphans() {
+  // Each killed orphan's own children come to this process in turn, until none is left.
+  auto until = Clock::now() + std::chrono::seconds(2);
+  for (std::vector<pid_t> left = children(); !left.empty() && Clock::now() < until;
+       left = children()) {
+    for (pid_t pid : left)
+      kill(pid, SIGKILL);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+}
 
 Outcome run(const std::vector<std::string> &argv, const Streams &streams, const Limits &limits) {
   Outcome outcome;

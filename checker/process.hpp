@@ -42,6 +42,16 @@ struct Outcome {
 Outcome run(const std::vector<std::string> &argv, const Streams &streams = {},
             const Limits &limits = {});
 
+// Makes the processes that run() starts and that leave their process group (setsid) still this
+// process's to end: their orphans are given to it rather than to init. Holds for the whole
+// process, so call it once, before any thread starts.
+void adoptOrphans();
+
+// Ends and reaps every child that run() has not reaped: what the commands left that escaped
+// their group. Call it when no run() is under way. Gives up after two seconds on any that
+// cannot be ended.
+void endOrphans();
+
 // How it ended, in words: "exit 0", "signal SIGPIPE", "not started: ...", "timed out after 1 s".
 std::string ending(const Outcome &outcome);
 

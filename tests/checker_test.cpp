@@ -220,7 +220,7 @@ std::vector<std::string> runningFrom(const fs::path &dir) {
     for (const auto &entry : fs::directory_iterator("/proc")) {
       std::ifstream cmdline(entry.path() / "cmdline");
       std::string text((std::istreambuf_iterator<char>(cmdline)), {});
-      if (text.find(dir.string()) != std::string::npos)
+      if (text.find(dir.string() + "/") != std::string::npos)
         found.push_back(entry.path().filename().string() + ": " + text);
     }
     if (found.empty())
@@ -248,6 +248,12 @@ const Hostile hostile[] = {
     {"leaves_a_process_holding_the_pipes",
      "[ -n \"$probe\" ] && exec \"$@\"; \"$@\"; $here/sleeper 30 &", "exit 1",
      "the runner ended but a process it started kept standard output and standard error open"},
+    {"leaves_its_session_holding_the_pipes",
+     "[ -n \"$probe\" ] && exec \"$@\"; \"$@\"; setsid $here/sleeper 30 &", "exit 1",
+     "the runner ended but a process it started kept standard output and standard error open"},
+    {"leaves_its_session_quietly",
+     "setsid $here/sleeper 30 </dev/null >/dev/null 2>&1 & exec \"$@\"", "exit 0",
+     "# 2 of 2 passed"},
     {"writes_without_end", "[ -n \"$probe\" ] && exec \"$@\"; exec $here/yes", "exit 1",
      "wrote more than 65538 bytes on standard output"},
     {"writes_without_end_at_once", "exec $here/yes", "exit 2",
