@@ -1,5 +1,6 @@
 #include "process.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,9 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -138,33 +139,51 @@ void supervise(pid_t pid, int fds[2], const Limits &limits, Outcome &outcome) {
     close(pidFd);
 }
 
+// The whole of a small file, or nothing where it cannot be opened (as when no descriptor is
+// left).
+std::optional<std::string> contents(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;)
+    if (n > 0)
+      text.append(buffer, size_t(n));
+    else if (errno != EINTR)
+      break;
+  close(fd);
+  return text;
+}
+
 // This process's children, as its main thread's children file lists them (the threads that
 // took any have ended by the time this is asked); where the kernel has no such file, from every
 // process's stat, whose fields after the command's closing parenthesis are the state and the
-// parent's pid.
+// parent's pid. Plain C parsing: it may run with no descriptor left, which streams mind.
 std::vector<pid_t> children() {
   std::vector<pid_t> found;
   const std::string self = std::to_string(getpid());
-  if (std::ifstream list("/proc/" + self + "/task/" + self + "/children"); list) {
-    for (pid_t pid; list >> pid;)
-      found.push_back(pid);
+  if (auto list = contents("/proc/" + self + "/task/" + self + "/children")) {
+    char *end = list->data();
+    for (long pid; (pid = std::strtol(end, &end, 10)) > 0;)
+      found.push_back(pid_t(pid));
     return found;
   }
-  std::error_code error;
-  for (const auto &entry : std::filesystem::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename();
+  DIR *processes = opendir("/proc");
+  while (dirent *entry = processes ? readdir(processes) : nullptr) {
+    const std::string name = entry->d_name;
     if (name.find_first_not_of("0123456789") != std::string::npos)
       continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    auto close = line.rfind(')');
-    std::istringstream fields(close == std::string::npos ? "" : line.substr(close + 1));
-    std::string state;
-    pid_t parent = 0;
-    if (fields >> state >> parent && parent == getpid())
+    std::string stat = contents("/proc/" + name + "/stat").value_or("");
+    auto close = stat.rfind(')');
+    char state = 0;
+    int parent = 0;
+    if (close != std::string::npos &&
+        std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == getpid())
       found.push_back(pid_t(std::stol(name)));
   }
+  if (processes)
+    closedir(processes);
   return found;
 }
 
