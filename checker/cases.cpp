@@ -260,6 +260,9 @@ public:
       if (auto at = what.find("line 1, "); at != std::string::npos)
         what.erase(at, 8);
       fail(what);
+    } catch (const json::exception &error) { // "[json.exception.out_of_range.406] number
+      std::string what = error.what();       // overflow parsing '1E400'"
+      fail(what.substr(what.find("] ") + 2));
     } catch (const Error &error) {
       fail(error.what());
     }
