@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -218,8 +219,14 @@ std::vector<std::string> runningFrom(const fs::path &dir) {
   for (int round = 0; round < 40; ++round) { // a killed process may take a moment to go
     found.clear();
     for (const auto &entry : fs::directory_iterator("/proc")) {
-      std::ifstream cmdline(entry.path() / "cmdline");
-      std::string text((std::istreambuf_iterator<char>(cmdline)), {});
+      // Read with plain calls: a process may end while it is read, which a stream throws for.
+      std::string text;
+      int fd = open((entry.path() / "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+      char buffer[4096];
+      for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, size_t(n));
+      if (fd >= 0)
+        close(fd);
       if (text.find(dir.string() + "/") != std::string::npos)
         found.push_back(entry.path().filename().string() + ": " + text);
     }
