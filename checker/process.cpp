@@ -176,10 +176,9 @@ std::vector<pid_t> children() {
       continue;
     std::string stat = contents("/proc/" + name + "/stat").value_or("");
     auto close = stat.rfind(')');
-    char state = 0;
     int parent = 0;
     if (close != std::string::npos &&
-        std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == getpid())
+        std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent) == 1 && parent == getpid())
       found.push_back(pid_t(std::stol(name)));
   }
   if (processes)

@@ -15,7 +15,8 @@ ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind
 # package with which this host starts them itself where the table names one; and qemu-user
 # where it cannot.
 host=$(dpkg --print-architecture)
-case " $* " in *SUPPORT_ARCH=all*) ensure_packages clang ;; esac
+all=0
+case " $* " in *SUPPORT_ARCH=all*) all=1 && ensure_packages clang ;; esac
 # all_known PACKAGE...: whether the package sources have every one (apt-cache show succeeds
 # when any one is known).
 all_known() {
@@ -34,7 +35,7 @@ for arch in $(chosen_arches "$@"); do
   *)
     read -ra packages <<<"$(cross_packages "$arch")"
     # For all, only the processors whose toolchain this release has for this host.
-    if [[ " $* " == *SUPPORT_ARCH=all* ]] && ! all_known "${packages[@]}"; then
+    if ((all)) && ! all_known "${packages[@]}"; then
       echo "all: $arch is left out, its cross toolchain is not among this host's packages"
       continue
     fi

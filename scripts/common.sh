@@ -28,14 +28,20 @@ cached() {
   sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" | tr ';' ' '
 }
 
+# table_rows COLUMN... prints those columns of every row of cmake/processors.txt, a row a line,
+# separated by spaces. One word each: not the last column, whose text may hold spaces.
+table_rows() {
+  awk -v columns="$*" '
+    /^#/ || NF == 0 { next }
+    !header { for (i = 1; i <= NF; i++) at[$i] = i; n = split(columns, want, " "); header = 1; next }
+    { line = $at[want[1]]; for (i = 2; i <= n; i++) line = line " " $at[want[i]]; print line }' \
+    "$(dirname "${BASH_SOURCE[0]}")/../cmake/processors.txt"
+}
+
 # arch_table PROCESSOR COLUMN prints COLUMN of cmake/processors.txt for PROCESSOR, given by its
 # own name or Debian's (i386, x86_64 or amd64, aarch64 or arm64); nothing for an unknown one.
-# One word: not the last column, whose text may hold spaces.
 arch_table() {
-  awk -v key="$1" -v column="$2" '
-    /^#/ || NF == 0 { next }
-    !header { for (i = 1; i <= NF; i++) at[$i] = i; header = 1; next }
-    $1 == key || $2 == key { print $at[column]; exit }' "$(dirname "${BASH_SOURCE[0]}")/../cmake/processors.txt"
+  table_rows processor debian "$2" | awk -v key="$1" '$1 == key || $2 == key { print $3; exit }'
 }
 
 # chosen_arches CMAKE_ARGUMENT... prints the processors a configure with these arguments builds
@@ -50,8 +56,7 @@ chosen_arches() {
   if [[ $arches == all ]]; then
     local backends
     backends=$(clang++ -print-targets | awk '{ print $1 }')
-    arches=$(awk '/^#/ || NF == 0 { next } !header { header = 1; next } { print $2, $9 }' \
-      "$(dirname "${BASH_SOURCE[0]}")/../cmake/processors.txt" |
+    arches=$(table_rows debian llvm |
       while read -r arch llvm; do grep -qx "$llvm" <<<"$backends" && echo "$arch"; done)
   fi
   echo $arches
