@@ -4,6 +4,7 @@
 // every case passes, 1 when any fails, 2 for bad use or a report that is not whole.
 #include "cases.hpp"
 #include "process.hpp"
+#include "processors.hpp"
 #include "text.hpp"
 
 #include <CLI/CLI.hpp>
@@ -135,6 +136,26 @@ std::string where(const std::string &path) {
   return "";
 }
 
+// The first line of `err` that says anything, beyond white space and a process number (as the
+// loader's LD_DEBUG lines begin), without the white space around it; with the next line too
+// where it ends with a colon, as "error: unsupported executable; we need:" does.
+std::string firstWords(const std::string &err) {
+  std::vector<std::string> said;
+  std::istringstream lines(err);
+  for (std::string line; said.size() < 2 && std::getline(lines, line);) {
+    size_t from = line.find_first_not_of(" \t\r\f\v");
+    size_t to = line.find_last_not_of(" \t\r\f\v");
+    line = from == std::string::npos ? "" : line.substr(from, to - from + 1);
+    size_t digits = line.find_first_not_of("0123456789");
+    std::string rest = digits == std::string::npos ? "" : line.substr(digits);
+    if (!rest.empty() && rest != ":" && (said.empty() || said.front().ends_with(":")))
+      said.push_back(line);
+    else if (!said.empty())
+      break;
+  }
+  return said.empty() ? "" : said.size() == 1 ? said[0] : said[0] + " " + said[1];
+}
+
 // Starts exit-zero once as the cases will be started, under the same deadline: it must end with
 // status 0 and write nothing. Says how it went otherwise, "" when it did.
 std::string whyNotStarted(const std::vector<std::string> &runner, const fs::path &dir,
@@ -156,25 +177,12 @@ std::string whyNotStarted(const std::vector<std::string> &runner, const fs::path
     why += ", that of a command that could not be started";
   if (!outcome.out.empty())
     why += "; it wrote " + std::to_string(outcome.out.size()) + " bytes on standard output";
-  // Its first line that says anything: some runners begin with an empty one.
-  if (size_t from = outcome.err.find_first_not_of(" \t\n"); from != std::string::npos)
-    why += "; its standard error begins " +
-           text::quoted(outcome.err.substr(from, outcome.err.find('\n', from) - from));
+  if (std::string said = firstWords(outcome.err); !said.empty())
+    why += "; its standard error begins " + text::quoted(said);
   return why;
 }
 
-// A processor the checker knows, a row of the project's table of processors.
-struct Processor {
-  const char *debian, *triple;
-  int bits;
-  bool bigEndian;
-  int machine;
-  const char *loader, *qemu, *kind;
-};
-
-const Processor processors[] = {
-#include "processors.inc"
-};
+using processors::Processor;
 
 // The processor a program is built for, from its ELF header and the loader it names; none where
 // the file is no ELF program of a processor the table knows.
@@ -207,7 +215,7 @@ const Processor *processorOf(const fs::path &program) {
     if (offset < head.size() && size <= head.size() - offset)
       loader = std::string(head.c_str() + offset);
   }
-  for (const Processor &p : processors)
+  for (const Processor &p : processors::all)
     if (p.bits == bits && p.bigEndian == big && p.machine == machine && loader == p.loader)
       return &p;
   return nullptr;

@@ -1,7 +1,9 @@
 # Sourced by the other scripts.
 
 # ensure_packages PACKAGE... installs the Debian packages that are missing, as root or through
-# sudo; otherwise it stops and prints the apt-get line to run.
+# sudo; otherwise it stops and prints the apt-get line to run. Never their recommends: those of
+# qemu-user (qemu-user-binfmt) would make the kernel start every foreign program through qemu,
+# machine-wide.
 ensure_packages() {
   local missing=() package sudo=()
   for package in "$@"; do
@@ -14,13 +16,13 @@ ensure_packages() {
       sudo=(sudo)
     else
       echo "Missing packages. Install them, then run this again:" >&2
-      echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+      echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
       exit 1
     fi
   fi
   echo "Installing ${missing[*]}"
   "${sudo[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
 # cached BUILD NAME prints the value of NAME in BUILD's CMake cache, a list as words.
@@ -29,19 +31,20 @@ cached() {
 }
 
 # table_rows COLUMN... prints those columns of every row of cmake/processors.txt, a row a line,
-# separated by spaces. One word each: not the last column, whose text may hold spaces.
+# separated by tabs (a cell may hold spaces).
 table_rows() {
-  awk -v columns="$*" '
+  awk -F '\t+' -v OFS='\t' -v columns="$*" '
     /^#/ || NF == 0 { next }
     !header { for (i = 1; i <= NF; i++) at[$i] = i; n = split(columns, want, " "); header = 1; next }
-    { line = $at[want[1]]; for (i = 2; i <= n; i++) line = line " " $at[want[i]]; print line }' \
+    { line = $at[want[1]]; for (i = 2; i <= n; i++) line = line OFS $at[want[i]]; print line }' \
     "$(dirname "${BASH_SOURCE[0]}")/../cmake/processors.txt"
 }
 
 # arch_table PROCESSOR COLUMN prints COLUMN of cmake/processors.txt for PROCESSOR, given by its
 # own name or Debian's (i386, x86_64 or amd64, aarch64 or arm64); nothing for an unknown one.
 arch_table() {
-  table_rows processor debian "$2" | awk -v key="$1" '$1 == key || $2 == key { print $3; exit }'
+  table_rows processor debian "$2" |
+    awk -F '\t' -v key="$1" '$1 == key || $2 == key { print $3; exit }'
 }
 
 # chosen_arches CMAKE_ARGUMENT... prints the processors a configure with these arguments builds

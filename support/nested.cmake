@@ -25,6 +25,7 @@ foreach(arch IN LISTS SUPPORT_ARCH)
   set(choice ${SUPPORT_${upper}_TOOLCHAIN})
   if(choice STREQUAL "clang")
     set(toolchain ${root}/cmake/toolchains/debian-cross.cmake)
+    support_cross_check(${arch}) # here, rather than in the nested configure's error output
   elseif(EXISTS ${root}/cmake/toolchains/${arch}-${choice}.cmake)
     set(toolchain ${root}/cmake/toolchains/${arch}-${choice}.cmake)
   else()

@@ -4,6 +4,7 @@
 // running and writes a report that is whole or says that it is not. Bad use gets exit status 2
 // and one line that says what is wrong, and no report.
 #include "process.hpp"
+#include "processors.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,9 +15,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -44,12 +45,23 @@ process::Outcome check(Args args, const std::string &fault = "none",
   return process::run(args, streams, {std::chrono::seconds(60)});
 }
 
-fs::path scratch(const std::string &name) {
-  fs::path dir = fs::path(testing::TempDir()) / ("checker-" + name);
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+// A folder of the test's own, with a name no other run shares, removed with all in it when the
+// test ends.
+struct Scratch : fs::path {
+  explicit Scratch(const std::string &name)
+      : fs::path(made(fs::path(testing::TempDir()) / ("checker-" + name + ".XXXXXX"))) {}
+  Scratch(const Scratch &) = delete;
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(*this, ignored);
+  }
+  static fs::path made(fs::path pattern) {
+    std::string name = pattern.string();
+    if (!mkdtemp(name.data()))
+      throw std::runtime_error(name + ": " + std::strerror(errno));
+    return name;
+  }
+};
 
 void write(const fs::path &file, const std::string &text, bool executable = false) {
   std::ofstream(file, std::ios::binary) << text;
@@ -158,7 +170,7 @@ std::string bytesOf(const nlohmann::json &text) {
 // Every malformed file of malformed.json is refused with one line that names the line and what
 // is wrong, quickly, however large what it asks for.
 TEST(Checker, RefusesMalformedCasesWithOneLine) {
-  fs::path dir = scratch("malformed");
+  Scratch dir("malformed");
   std::ifstream table(MALFORMED_TABLE);
   for (const auto &row : nlohmann::json::parse(table)) {
     fs::path file = dir / row["file"].get<std::string>();
@@ -170,7 +182,7 @@ TEST(Checker, RefusesMalformedCasesWithOneLine) {
 }
 
 TEST(Checker, RefusesBadUseWithOneLine) {
-  fs::path dir = scratch("bad-use");
+  Scratch dir("bad-use");
   fs::create_directories(dir / "empty");
   // A runner that cannot start what it is given, as a shell says it.
   write(dir / "exit-127", "#!/bin/sh\nexit 127\n", true);
@@ -287,6 +299,14 @@ const Hostile hostile[] = {
     {"dies_by_a_signal_at_once", "kill -s SEGV $$", "exit 2", "it ended with signal SIGSEGV"},
     {"fails_at_once", "echo 'cannot map the guest: out of memory' >&2; exit 1", "exit 2",
      "it ended with exit 1; its standard error begins \"cannot map the guest: out of memory\""},
+    {"writes_process_numbers_first",
+     "printf '8999:\\t\\n\\n      8999:\\tstatistics\\n' >&2; exec \"$@\"", "exit 2",
+     "its standard error begins \"8999:\\tstatistics\""},
+    {"ends_its_first_line_with_a_colon",
+     "printf '\\nerror: unsupported executable; we need:\\n  an x86-64 ELF\\nmore\\n' >&2; exit 200",
+     "exit 2",
+     "it ended with exit 200; its standard error begins \"error: unsupported executable; we "
+     "need: an x86-64 ELF\""},
     {"writes_on_standard_error", "echo 'runner 1.0 starting' >&2; exec \"$@\"", "exit 2",
      "it ended with exit 0; its standard error begins \"runner 1.0 starting\""},
     {"names_a_missing_program", "exec env /nonexistent", "exit 2",
@@ -301,7 +321,7 @@ TEST_P(Runners, EndInBoundedTimeAndLeaveNothingRunning) {
   if (h.escapes && !orphansCanBeAdopted())
     GTEST_SKIP()
         << "this process cannot adopt orphans (PR_SET_CHILD_SUBREAPER), as under qemu-user";
-  fs::path dir = scratch("runner-" + h.name);
+  Scratch dir("runner-" + h.name);
   fs::create_symlink("/bin/sleep", dir / "sleeper");
   fs::create_symlink("/usr/bin/yes", dir / "yes");
   write(dir / "runner",
@@ -340,27 +360,12 @@ INSTANTIATE_TEST_SUITE_P(Checker, Runners, testing::ValuesIn(hostile),
 // A qemu for another processor than the (native) faulty programs': the first start says so in
 // one line.
 TEST(Checker, RefusesAnEmulatorForAnotherProcessor) {
-  std::ifstream table(PROCESSORS_TABLE);
-  std::vector<std::string> heading;
   std::string other;
-  for (std::string line; std::getline(table, line) && other.empty();) {
-    std::istringstream row(line);
-    std::vector<std::string> cells{std::istream_iterator<std::string>(row), {}};
-    if (line.starts_with("#") || cells.empty())
-      continue;
-    if (heading.empty()) {
-      heading = cells;
-      continue;
-    }
-    auto at = [&](const char *column) {
-      return cells.at(std::find(heading.begin(), heading.end(), column) - heading.begin());
-    };
-    if (at("processor") == NATIVE_PROCESSOR)
-      continue;
+  for (const auto &p : processors::all)
     for (const char *folder : {"/usr/bin/", "/usr/local/bin/"})
-      if (access((folder + at("qemu")).c_str(), X_OK) == 0)
-        other = at("qemu");
-  }
+      if (p.processor != std::string(NATIVE_PROCESSOR) &&
+          access((folder + std::string(p.qemu)).c_str(), X_OK) == 0)
+        other = p.qemu;
   if (other.empty())
     GTEST_SKIP() << "no qemu for another processor is installed";
   expectOneLine(check({"--runner", other}), "cannot start " + (faulty / "none/exit-zero").string() +
@@ -370,7 +375,7 @@ TEST(Checker, RefusesAnEmulatorForAnotherProcessor) {
 // A signal's other standard name is the same signal: a case that expects SIGPOLL passes for a
 // program ended by SIGIO.
 TEST(Checker, TakesEitherNameOfASignal) {
-  fs::path dir = scratch("signal-alias");
+  Scratch dir("signal-alias");
   write(dir / "runner", "#!/bin/sh\n[ $# -eq 1 ] && exec \"$@\"\nkill -s IO $$\n", true);
   write(dir / "cases.jsonl",
         R"({"name": "poll", "program": "print-args", "args": ["a"], "stdin": "/dev/null", )"
@@ -385,7 +390,7 @@ TEST(Checker, TakesEitherNameOfASignal) {
 // Where no runner is given and a direct start runs but does not end as exit-zero must, the
 // checker goes to qemu for the programs' processor rather than run the cases directly.
 TEST(Checker, LeavesADirectStartThatFailsForQemu) {
-  fs::path dir = scratch("direct-fails");
+  Scratch dir("direct-fails");
   for (const char *program : {"print-args", "print-sentence", "exit-zero"})
     write(dir / program, "#!/bin/sh\nexit 1\n", true);
   expectOneLine(process::run({CHECKER, "--programs", dir}),
@@ -415,7 +420,8 @@ TEST(Checker, TakesTheRunnerAndTheCasesEitherWay) {
 // status 2 rather than ending as if all were well.
 TEST(Checker, SaysWhenTheReportCannotBeWhole) {
   // More cases than threads can be had under the memory limit below.
-  fs::path many = scratch("report") / "many.jsonl";
+  Scratch report("report");
+  fs::path many = report / "many.jsonl";
   std::string lines;
   for (int i = 0; i < 1100; ++i)
     lines += R"({"name": ")" + std::to_string(i) +
@@ -485,7 +491,8 @@ TEST(Checker, SaysWhenTheReportCannotBeWhole) {
 // Whatever bytes the folder, the runner's words, the case names and the programs' output hold,
 // TAP stays one line a test and JUnit well-formed XML, as real parsers of each read them.
 TEST(Checker, KeepsReportsWellFormedForAnyBytes) {
-  fs::path dir = scratch("escapes") / "programs\nnot ok 9 - injected\n\x01\xff # &<";
+  Scratch top("escapes");
+  fs::path dir = top / "programs\nnot ok 9 - injected\n\x01\xff # &<";
   fs::create_directories(dir);
   for (const char *program : {"print-args", "print-sentence", "exit-zero"})
     fs::create_symlink(faulty / "none" / program, dir / program);

@@ -1,6 +1,7 @@
 // Reads each program's ELF headers and checks the link contract harnesses rely on: a
 // position-independent executable for the expected processor, started by that platform's loader
 // and needing libc.so.6 alone, with no text relocations, run paths or executable stack.
+#include "processors.hpp"
 #include "settings.hpp"
 
 #include <gtest/gtest.h>
@@ -10,10 +11,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -26,31 +23,18 @@ struct Target {
 // The processor's row of the build's table of processors, by CMake's or Debian's name for it:
 // its ELF class, byte order and machine and its loader. No class when the table does not know it.
 Target targetFor(const std::string &arch) {
-  std::ifstream table(SUPPORT_PROCESSORS_TABLE);
-  std::map<std::string, int> column;
-  for (std::string line; std::getline(table, line);) {
-    if (line.empty() || line.starts_with('#'))
-      continue;
-    std::istringstream in(line);
-    std::vector<std::string> cells{std::istream_iterator<std::string>(in), {}};
-    if (column.empty()) {
-      for (size_t i = 0; i < cells.size(); ++i)
-        column[cells[i]] = int(i);
-    } else if (cells.at(column.at("processor")) == arch || cells.at(column.at("debian")) == arch) {
-      int elfClass = std::stoi(cells.at(column.at("class"))) == 32 ? ELFCLASS32 : ELFCLASS64;
-      int byteOrder = cells.at(column.at("order")) == "LE" ? ELFDATA2LSB : ELFDATA2MSB;
-      return {elfClass, byteOrder, std::stoi(cells.at(column.at("machine"))),
-              cells.at(column.at("loader"))};
-    }
-  }
+  for (const auto &p : processors::all)
+    if (arch == p.processor || arch == p.debian)
+      return {p.bits == 32 ? ELFCLASS32 : ELFCLASS64, p.bigEndian ? ELFDATA2MSB : ELFDATA2LSB,
+              p.machine, p.loader};
   return {};
 }
 
 void checkLinkContract(const std::string &program) {
   std::string arch = setting("SUPPORT_PROGRAMS_ARCH", SUPPORT_PROGRAMS_ARCH);
   Target target = targetFor(arch);
-  ASSERT_NE(target.elfClass, 0) << "no link contract known for processor " << arch << " in "
-                                << SUPPORT_PROCESSORS_TABLE;
+  ASSERT_NE(target.elfClass, 0) << "no link contract known for processor " << arch
+                                << ": it is no row of cmake/processors.txt";
   std::string path = programPath(program);
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);

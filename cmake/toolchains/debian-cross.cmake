@@ -18,17 +18,9 @@ support_processor(${SUPPORT_TARGET} linker linker)
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${processor})
 
+support_cross_check(${debian})
 find_program(SUPPORT_CROSS_CLANG NAMES clang++ clang++-19 clang++-18 clang++-16 clang++-14)
 find_program(SUPPORT_CROSS_LD ${linker}-ld)
-file(GLOB support_cross_cxx_headers /usr/${triple}/include/c++/*/${triple}/bits/c++config.h)
-if(NOT SUPPORT_CROSS_CLANG OR NOT SUPPORT_CROSS_LD OR NOT support_cross_cxx_headers
-   OR NOT EXISTS /usr/${triple}/lib/libc.so.6 OR NOT IS_DIRECTORY /usr/lib/gcc-cross/${triple})
-  support_cross_packages(${debian} packages)
-  message(FATAL_ERROR
-    "The ${debian} programs are built with clang and Debian's ${debian} cross sysroot, which "
-    "are not all here. On Debian or Ubuntu install them with:\n"
-    "  sudo apt-get install ${packages}")
-endif()
 set(CMAKE_CXX_COMPILER ${SUPPORT_CROSS_CLANG})
 set(CMAKE_CXX_COMPILER_TARGET ${triple})
 # Headers, start files and libraries from the cross sysroot and GCC's cross support files only,
