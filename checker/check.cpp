@@ -462,8 +462,13 @@ int checkAll(int argc, char **argv) {
   // exit-zero, started once as asked (by default directly, else through qemu), must start.
   std::vector<std::string> runner =
       runnerWords ? *runnerWords : process::words(runnerLine.value_or(""));
-  if (!runner.empty() && where(runner[0]).empty())
-    throw Fatal("the runner " + shown(runner[0]) + " is not found on the PATH or cannot be run");
+  if (!runner.empty() && where(runner[0]).empty()) {
+    std::string name = fs::path(runner[0]).filename();
+    bool qemu = std::any_of(std::begin(processors::all), std::end(processors::all),
+                            [&](const Processor &p) { return name == p.qemu; });
+    throw Fatal("the runner " + shown(runner[0]) + " is not found on the PATH or cannot be run" +
+                (qemu ? ": install it (Debian, Ubuntu: apt-get install qemu-user)" : ""));
+  }
   std::string why = whyNotStarted(runner, dir, seconds(timeout));
   if (!why.empty() && !runnerLine && !runnerWords) {
     runner = qemuRunner(dir, why);

@@ -48,9 +48,10 @@ endfunction()
 # support_programs_launch(LAUNCHER TARGET...): tests that name the targets as their command start
 # them through LAUNCHER (a list; empty: directly).
 function(support_programs_launch launcher)
-  # add_test(COMMAND <target>) starts the target through CROSSCOMPILING_EMULATOR up to CMake 3.28
-  # (in 3.28 only under policy CMP0158's OLD behaviour), and through TEST_LAUNCHER from 3.29,
-  # where it would prepend both, one after the other: so only the one this CMake reads is set.
+  # add_test(COMMAND <target>) starts the target through CROSSCOMPILING_EMULATOR up to CMake 3.28,
+  # and through TEST_LAUNCHER from 3.29, which would prepend both, one after the other (under
+  # policy CMP0158, new in 3.29, CROSSCOMPILING_EMULATOR only where cross-compiling): so only the
+  # one this CMake reads is set.
   set(property CROSSCOMPILING_EMULATOR)
   if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.29)
     set(property TEST_LAUNCHER)

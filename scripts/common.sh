@@ -73,3 +73,13 @@ cross_packages() {
   echo clang "binutils-${linker//_/-}" "libc6-dev-$1-cross" "libgcc-$gxx-dev-$1-cross" \
     "libstdc++-$gxx-dev-$1-cross"
 }
+
+# skip_reasons BUILD prints each test that CTest's last run in BUILD skipped, with the reason it
+# gave, and fails where one gave none.
+skip_reasons() {
+  awk '/^[0-9]+\/[0-9]+ Test: / { test = $3 }
+       saying { saying = 0; if ($0 == "") { print "skipped without a reason: " test; bad = 1 }
+                else print "skipped: " test ": " $0 }
+       /: Skipped$/ { saying = 1 }
+       END { exit bad }' "$1/Testing/Temporary/LastTest.log"
+}

@@ -198,7 +198,10 @@ TEST(Checker, RefusesBadUseWithOneLine) {
       {{"--format", "xml"}, "xml"},
       {{"--programs", "/nonexistent"}, "no folder /nonexistent"},
       {{"--programs", in("empty")}, "no program " + in("empty") + "/print-args"},
-      {{"--runner", "no-such-runner -x"}, "no-such-runner is not found"},
+      {{"--runner", "no-such-runner -x"}, "no-such-runner is not found on the PATH or cannot be run"},
+      {{"--runner", "/nonexistent/qemu-i386 -L /usr/i686-linux-gnu"},
+       "/nonexistent/qemu-i386 is not found on the PATH or cannot be run: install it (Debian, "
+       "Ubuntu: apt-get install qemu-user)"},
       {{"--runner", "exit-zero", "--", "exit-zero"}, "either as --runner or after --"},
       {{"--cases", "/nonexistent.jsonl"}, "/nonexistent.jsonl: cannot be read"},
       {{"--cases", dir.string()}, "is a folder, not a cases file"},
