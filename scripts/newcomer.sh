@@ -42,7 +42,7 @@ if configure=$(cmake -S . -B "$work/no-toolchain" -DSUPPORT_ARCH=s390x 2>&1); th
   echo "configure for s390x passed without its toolchain" >&2
   exit 1
 fi
-said=$(sed -n '/CMake Error/,$p' <<<"$configure")
+said=$(sed -n '/CMake Error/,/^Call Stack/p' <<<"$configure")
 echo "$said"
 if (($(grep -c . <<<"$said") > 8)) || grep -q CMAKE_CXX_COMPILER <<<"$said" ||
   ! grep -q 'apt-get install --no-install-recommends binutils-s390x-linux-gnu libc6-dev-s390x-cross' <<<"$said" ||
