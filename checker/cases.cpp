@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,24 +137,68 @@ process::Stream stream(const json &object, const char *key,
   throw Error(std::string("\"") + key + "\" is " + text::quoted(value) + "; it is one of " + names);
 }
 
-// "signal SIGPIPE" for a standard signal name, as process::ending names that signal (SIGPOLL
-// and SIGIO are one signal, and so on).
-std::string signalEnding(const std::string &name) {
-  const std::pair<const char *, int> aliases[] = {
-      {"IOT", SIGIOT}, {"POLL", SIGPOLL}, {"CLD", SIGCHLD}};
-  if (name.starts_with("SIG")) {
-    std::string bare = name.substr(3);
-    for (int number = 1; number < SIGRTMIN; ++number) {
-      const char *abbreviation = sigabbrev_np(number);
-      bool alias = std::any_of(std::begin(aliases), std::end(aliases), [&](const auto &a) {
-        return bare == a.first && a.second == number;
-      });
-      if (abbreviation && (bare == abbreviation || alias))
-        return "signal SIG" + std::string(abbreviation);
+// A signal named in a case.
+int signalNamed(const json &value, const char *key) {
+  std::string name = value.is_string() ? value.get<std::string>() : "";
+  if (int number = signalNumber(name))
+    return number;
+  throw Error(std::string("\"") + key + "\" is " +
+              (value.is_string() ? text::quoted(name) : value.type_name()) +
+              "; it is a standard signal name such as \"SIGPIPE\"");
+}
+
+size_t whole(const json &value, const char *key, uint64_t least, uint64_t most) {
+  if (!value.is_number_unsigned() || value.get<uint64_t>() < least || value.get<uint64_t>() > most)
+    throw Error(std::string("\"") + key + "\" is " +
+                (value.is_number() ? value.dump() : value.type_name()) +
+                "; it is a whole number from " + std::to_string(least) + " to " +
+                std::to_string(most));
+  return value.get<size_t>();
+}
+
+// Bytes that a process takes as a string of its own (an argument, an environment entry): the
+// kernel takes at most 128 KiB with the NUL.
+std::string oneString(const json &value, size_t &budget, const std::string &what) {
+  if (budget < perString)
+    throw Error("the case holds more than " + mib(maxCaseBytes) + " once repeats are expanded");
+  budget -= perString;
+  std::string out = data(value, budget);
+  if (out.size() > maxArgument)
+    throw Error(what + " holds " + std::to_string(out.size()) +
+                " bytes; the kernel takes at most " + std::to_string(maxArgument));
+  return out;
+}
+
+void limits(const json &object, process::Start &start) {
+  if (!object.is_object())
+    throw Error(std::string("\"limits\" is ") + object.type_name() + "; it is an object");
+  onlyKnown(object, {"stack", "nofile"}, "\"limits\"");
+  for (auto [key, resource] : {std::pair{"stack", RLIMIT_STACK}, {"nofile", RLIMIT_NOFILE}}) {
+    if (!object.contains(key))
+      continue;
+    const json &value = object[key];
+    process::Limit limit{resource, RLIM_INFINITY};
+    if (!(value.is_string() && value.get<std::string>() == "unlimited"))
+      limit.soft = whole(value, key, 1, uint64_t(1) << 40);
+    start.limits.push_back(limit);
+  }
+}
+
+void signals(const json &object, process::Start &start) {
+  if (!object.is_object())
+    throw Error(std::string("\"signals\" is ") + object.type_name() + "; it is an object");
+  onlyKnown(object, {"ignored", "blocked"}, "\"signals\"");
+  for (auto [key, into] : {std::pair{"ignored", &start.ignored}, {"blocked", &start.blocked}}) {
+    if (!object.contains(key))
+      continue;
+    for (const json &name : field(object, key, json::value_t::array, "a list of signal names")) {
+      int number = signalNamed(name, key);
+      if (number == SIGKILL || number == SIGSTOP)
+        throw Error(std::string("\"") + key + "\" names " + name.get<std::string>() +
+                    ", which no process can ignore or block");
+      into->push_back(number);
     }
   }
-  throw Error("\"signal\" is " + text::quoted(name) +
-              "; it is a standard signal name such as \"SIGPIPE\"");
 }
 
 Case parse(const std::string &line) {
@@ -173,7 +218,10 @@ Case parse(const std::string &line) {
   });
   if (!object.is_object())
     throw Error("a case is a JSON object");
-  onlyKnown(object, {"name", "program", "args", "stdin", "stdout", "stderr", "expect"}, "a case");
+  onlyKnown(object,
+            {"name", "program", "args", "env", "limits", "signals", "send", "reader", "stdin",
+             "stdout", "stderr", "expect"},
+            "a case");
   Case c;
   size_t budget = maxCaseBytes;
   c.name = field(object, "name", json::value_t::string, "a string").get<std::string>();
@@ -184,30 +232,70 @@ Case parse(const std::string &line) {
   if (std::find(std::begin(programs), std::end(programs), c.program) == std::end(programs))
     throw Error("\"program\" is " + text::quoted(c.program) +
                 "; it is print-args, print-sentence or exit-zero");
-  for (const json &arg : field(object, "args", json::value_t::array, "a list")) {
-    c.args.push_back(data(arg, budget));
-    if (c.args.back().size() > maxArgument)
-      throw Error("argument " + std::to_string(c.args.size()) + " holds " +
-                  std::to_string(c.args.back().size()) + " bytes; the kernel takes at most " +
-                  std::to_string(maxArgument));
-  }
-  c.streams.in =
+  for (const json &arg : field(object, "args", json::value_t::array, "a list"))
+    c.args.push_back(oneString(arg, budget, "argument " + std::to_string(c.args.size() + 1)));
+  process::Start &start = c.start;
+  if (object.contains("env"))
+    for (const json &entry : field(object, "env", json::value_t::array, "a list"))
+      start.environment.push_back(oneString(
+          entry, budget, "environment entry " + std::to_string(start.environment.size() + 1)));
+  if (object.contains("limits"))
+    limits(object["limits"], start);
+  if (object.contains("signals"))
+    signals(object["signals"], start);
+
+  start.streams.in =
       stream(object, "stdin", {{"/dev/null", Stream::DevNull}, {"closed", Stream::Closed}});
   const std::map<std::string, Stream> outputs = {{"pipe", Stream::Pipe},
                                                  {"closed", Stream::Closed},
                                                  {"/dev/null", Stream::DevNull},
                                                  {"/dev/full", Stream::DevFull},
-                                                 {"broken pipe", Stream::BrokenPipe}};
-  c.streams.out = stream(object, "stdout", outputs);
-  c.streams.err = stream(object, "stderr", outputs);
+                                                 {"broken pipe", Stream::BrokenPipe},
+                                                 {"pty", Stream::Pty},
+                                                 {"socket", Stream::Socket},
+                                                 {"socket, peer closed", Stream::ClosedSocket},
+                                                 {"file", Stream::File},
+                                                 {"fifo", Stream::Fifo}};
+  start.streams.out = stream(object, "stdout", outputs);
+  start.streams.err = stream(object, "stderr", outputs);
+  if (object.contains("send")) {
+    const json &send = field(object, "send", json::value_t::object, "an object");
+    onlyKnown(send, {"signal", "to"}, "\"send\"");
+    start.send = signalNamed(send.contains("signal") ? send["signal"] : json(), "signal");
+    std::string to =
+        field(send, "to", json::value_t::string, "\"process\" or \"group\"").get<std::string>();
+    if (to != "process" && to != "group")
+      throw Error("\"to\" is " + text::quoted(to) + "; it is \"process\" or \"group\"");
+    start.sendToGroup = to == "group";
+  }
+  if (object.contains("reader")) {
+    const json &reader = object["reader"];
+    if (reader.is_string() && reader.get<std::string>() == "slow") {
+      start.reader = process::Reader::Slow;
+    } else if (reader.is_object() && reader.size() == 1 && reader.contains("close_after")) {
+      start.reader = process::Reader::CloseAfter;
+      start.closeAfter = whole(reader["close_after"], "close_after", 1, maxCaseBytes);
+    } else {
+      throw Error("\"reader\" is \"slow\" or {\"close_after\": a number of bytes}");
+    }
+  }
+  if ((start.send || start.reader != process::Reader::Fast) && start.streams.out != Stream::Pipe)
+    throw Error("\"send\" and \"reader\" go with a \"stdout\" that is \"pipe\"");
+
   const json &expect = field(object, "expect", json::value_t::object, "an object");
-  onlyKnown(expect, {"stdout", "stderr", "exit", "signal"}, "\"expect\"");
-  for (auto [key, piped, into] : {std::tuple{"stdout", c.streams.out == Stream::Pipe, &c.out},
-                                  std::tuple{"stderr", c.streams.err == Stream::Pipe, &c.err}}) {
-    if (piped != expect.contains(key))
-      throw Error(std::string("\"expect\" has \"") + key + "\" exactly when " + key +
-                  " is \"pipe\"");
-    if (piped)
+  onlyKnown(expect, {"stdout", "stdout_prefix", "stderr", "exit", "signal"}, "\"expect\"");
+  bool outRead = process::readBack(start.streams.out),
+       errRead = process::readBack(start.streams.err);
+  if (expect.contains("stdout") && expect.contains("stdout_prefix"))
+    throw Error("\"expect\" has \"stdout\" or \"stdout_prefix\", not both");
+  c.outPrefix = expect.contains("stdout_prefix");
+  const char *outKey = c.outPrefix ? "stdout_prefix" : "stdout";
+  for (auto [key, stream, read, into] : {std::tuple{outKey, "stdout", outRead, &c.out},
+                                         std::tuple{"stderr", "stderr", errRead, &c.err}}) {
+    if (read != expect.contains(key))
+      throw Error(std::string("\"expect\" has \"") + key + "\" exactly when " + stream +
+                  " is read back (a pipe, pty, socket, file or fifo)");
+    if (read)
       *into = data(expect[key], budget);
   }
   if (expect.contains("exit") == expect.contains("signal"))
@@ -217,13 +305,32 @@ Case parse(const std::string &line) {
     if (!status.is_number_unsigned() || status.get<uint64_t>() > 255)
       throw Error("\"exit\" is " + (status.is_number() ? status.dump() : status.type_name()) +
                   "; it is a whole number from 0 to 255");
-    c.ending = "exit " + std::to_string(status.get<unsigned>());
+    c.ending = process::Ending::exited(status.get<int>());
   } else {
-    c.ending = signalEnding(
-        field(expect, "signal", json::value_t::string, "a signal's name").get<std::string>());
+    c.ending = process::Ending::signaled(signalNamed(expect["signal"], "signal"));
   }
   return c;
 }
+
+} // namespace
+
+int signalNumber(const std::string &name) {
+  const std::pair<const char *, int> aliases[] = {
+      {"IOT", SIGIOT}, {"POLL", SIGPOLL}, {"CLD", SIGCHLD}};
+  if (!name.starts_with("SIG"))
+    return 0;
+  std::string bare = name.substr(3);
+  for (int number = 1; number < SIGRTMIN; ++number) {
+    const char *abbreviation = sigabbrev_np(number);
+    bool alias = std::any_of(std::begin(aliases), std::end(aliases),
+                             [&](const auto &a) { return bare == a.first && a.second == number; });
+    if (abbreviation && (bare == abbreviation || alias))
+      return number;
+  }
+  return 0;
+}
+
+namespace {
 
 // Takes the file's lines one at a time, so that no more than one line is ever held unparsed.
 class Reader {
@@ -246,8 +353,9 @@ public:
       Case c = parse(std::string(text));
       c.line = number;
       size_t size = c.out.size() + c.err.size();
-      for (const auto &arg : c.args)
-        size += arg.size();
+      for (const auto *strings : {&c.args, &c.start.environment})
+        for (const auto &one : *strings)
+          size += one.size() + perString;
       if ((total += size) > maxTotalBytes)
         throw Error("the cases hold more than " + mib(maxTotalBytes) +
                     " once repeats are expanded");

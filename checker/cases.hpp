@@ -18,8 +18,11 @@ inline const char *const programs[] = {"print-args", "print-sentence", "exit-zer
 // The kernel takes an argument of at most 128 KiB with its NUL, and an argument vector of at most
 // a quarter of the stack limit, never more than 6 MiB; a case has room for that and its outputs.
 inline constexpr size_t maxArgument = 128 * 1024 - 1;
-inline constexpr size_t maxCaseBytes = 16 << 20; // arguments and expected outputs, expanded
-inline constexpr size_t maxLine = 16 << 20;      // bytes of one line of the file
+// Arguments, environment entries and expected outputs, expanded; each argument and entry also
+// counts its NUL and what keeping it takes.
+inline constexpr size_t maxCaseBytes = 16 << 20;
+inline constexpr size_t perString = 32 + 1;
+inline constexpr size_t maxLine = 16 << 20; // bytes of one line of the file
 inline constexpr size_t maxCases = 100'000;
 inline constexpr size_t maxTotalBytes = 256 << 20; // of all the cases, expanded
 inline constexpr int maxDepth = 4; // a case, its list of arguments, an argument's pieces, a piece
@@ -28,10 +31,17 @@ struct Case {
   int line = 0;
   std::string name, program;
   std::vector<std::string> args;
-  process::Streams streams;
-  std::string out, err; // expected on the streams set up as pipes
-  std::string ending;   // expected as process::ending says it: "exit 0", "signal SIGPIPE"
+  // How it is started, all but its argument vector: streams, environment, limits, signals, and
+  // what is done to it while it runs.
+  process::Start start;
+  std::string out, err;   // expected on the streams read back
+  bool outPrefix = false; // standard output is then a part of `out` from its start, never all
+  process::Ending ending; // an exit status or a signal
 };
+
+// The number of a standard signal's name ("SIGPIPE", or another name of the same signal such as
+// "SIGPOLL" for SIGIO); 0 for none.
+int signalNumber(const std::string &name);
 
 // Says what is wrong with a cases file, and where: "FILE:LINE: what", on one line.
 struct Malformed : std::runtime_error {

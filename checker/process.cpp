@@ -3,9 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +22,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace process {
 namespace {
@@ -25,40 +30,249 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How long what a command left behind may keep its pipes open after it has ended.
+// How long what a command left behind may keep its streams open after it has ended.
 constexpr milliseconds grace{250};
+// How long a slow reader waits after each read; and how long a full pipe stays full before the
+// signal of a case is sent, so that the writer is surely blocked.
+constexpr milliseconds slowPause{10}, blockedFor{5};
 
 const char *const streamNames[] = {"standard output", "standard error"};
 
-// Sets up standard stream `fd` of the child; returns the parent's end of its pipe, or -1.
-// Throws the reason when no pipe can be had.
-int setUp(posix_spawn_file_actions_t &actions, int fd, Stream stream, std::vector<int> &owned) {
+// A descriptor of this process's, closed when it goes.
+class Fd {
+public:
+  Fd() = default;
+  explicit Fd(int fd) : fd(fd) {}
+  Fd(Fd &&other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  Fd &operator=(Fd &&other) noexcept {
+    reset(std::exchange(other.fd, -1));
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd; }
+  void reset(int to = -1) {
+    if (fd >= 0)
+      close(fd);
+    fd = to;
+  }
+
+private:
+  int fd = -1;
+};
+
+std::string why(const char *what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// What becomes of one standard stream: the descriptor the child takes as it (or none, or it
+// closed), and what this process keeps of it to read.
+struct Plan {
+  Fd child; // the child's end, closed here once it has started
+  int source = -1;
+  bool closed = false;
+  Fd reader; // read while it runs
+  Fd file;   // a regular file, read once it has ended
+  bool pty = false;
+};
+
+// A temporary folder's path: TMPDIR's, else /tmp.
+std::string temporary() {
+  const char *dir = std::getenv("TMPDIR");
+  return dir && *dir ? dir : "/tmp";
+}
+
+// Sets up standard stream `fd`. Throws the reason when what it needs cannot be had.
+Plan plan(int fd, Stream stream) {
+  Plan p;
+  auto take = [&](int child) {
+    p.child.reset(child);
+    p.source = child;
+  };
   switch (stream) {
   case Stream::Inherited:
-    return -1;
+    break;
   case Stream::Closed:
-    posix_spawn_file_actions_addclose(&actions, fd);
-    return -1;
+    p.closed = true;
+    break;
   case Stream::DevNull:
-  case Stream::DevFull:
-    posix_spawn_file_actions_addopen(&actions, fd,
-                                     stream == Stream::DevNull ? "/dev/null" : "/dev/full",
-                                     fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    return -1;
-  case Stream::Pipe:
-  case Stream::BrokenPipe:
+  case Stream::DevFull: {
+    int opened = open(stream == Stream::DevNull ? "/dev/null" : "/dev/full",
+                      (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+    if (opened < 0)
+      throw why("cannot open a device");
+    take(opened);
     break;
   }
-  // Close-on-exec, so that no other child started meanwhile holds an end open.
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0)
-    throw std::string("cannot make a pipe: ") + std::strerror(errno);
-  owned.push_back(ends[1]);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], fd);
-  if (stream == Stream::Pipe)
-    return ends[0];
-  close(ends[0]);
-  return -1;
+  case Stream::Pipe:
+  case Stream::BrokenPipe: {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+      throw why("cannot make a pipe");
+    // Standard input gets the reading end of a pipe that holds nothing.
+    take(ends[fd == 0 ? 0 : 1]);
+    if (fd != 0 && stream == Stream::Pipe)
+      p.reader.reset(ends[0]);
+    else
+      close(ends[fd == 0 ? 1 : 0]);
+    break;
+  }
+  case Stream::Pty: {
+    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    char name[128];
+    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0 ||
+        ptsname_r(master.get(), name, sizeof name) != 0)
+      throw why("cannot make a pseudo-terminal");
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0)
+      throw why("cannot open a pseudo-terminal");
+    take(slave);
+    p.reader = std::move(master);
+    p.pty = true;
+    break;
+  }
+  case Stream::Socket:
+  case Stream::ClosedSocket: {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+      throw why("cannot make a socket");
+    Fd mine(ends[0]);
+    take(ends[1]);
+    if (stream == Stream::Socket)
+      p.reader = std::move(mine);
+    break;
+  }
+  case Stream::File: {
+    std::string dir = temporary();
+    int file = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (file < 0) { // a file system without O_TMPFILE: a named one, unlinked at once
+      std::string name = dir + "/support-programs.XXXXXX";
+      file = mkostemp(name.data(), O_CLOEXEC);
+      if (file >= 0)
+        unlink(name.c_str());
+    }
+    if (file < 0)
+      throw why(("cannot make a file in " + dir).c_str());
+    p.file.reset(file);
+    p.source = file;
+    break;
+  }
+  case Stream::Fifo: {
+    // Made in a folder of its own, and both gone as soon as both ends are open.
+    std::string dir = temporary() + "/support-programs.XXXXXX";
+    if (!mkdtemp(dir.data()))
+      throw why("cannot make a folder for a FIFO");
+    std::string path = dir + "/fifo";
+    int reader = -1, writer = -1;
+    if (mkfifo(path.c_str(), 0600) == 0 &&
+        (reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) >= 0)
+      writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    int error = errno;
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+    p.reader.reset(reader);
+    if (writer < 0) {
+      errno = error;
+      throw why("cannot make a FIFO");
+    }
+    take(writer);
+    break;
+  }
+  }
+  return p;
+}
+
+// All that the child needs, made before it is started: between vfork and exec it may allocate
+// nothing and call only what is safe in a signal handler.
+struct Child {
+  const char *path = nullptr;
+  char *const *argv = nullptr, *const *envp = nullptr;
+  int source[3] = {-1, -1, -1};
+  bool closed[3] = {};
+  const std::vector<Limit> *limits = nullptr;
+  const std::vector<int> *ignored = nullptr;
+  int lastSignal = 0;
+  size_t sigsetSize = 0;
+  sigset_t mask{};
+  volatile int error = 0; // set by the child where it could not be started
+};
+
+// The child, after vfork: sets itself up and becomes the program, or says why not in `error`.
+[[noreturn]] void become(Child &c) {
+  struct sigaction fallback {
+  }, ignore{};
+  fallback.sa_handler = SIG_DFL;
+  ignore.sa_handler = SIG_IGN;
+  const unsigned char none[256] = {}; // the kernel's sigaction for SIG_DFL, on any processor
+  for (int signal = 1; signal <= c.lastSignal; ++signal) {
+    if (signal == SIGKILL || signal == SIGSTOP)
+      continue;
+    bool ignored = std::find(c.ignored->begin(), c.ignored->end(), signal) != c.ignored->end();
+    // The C library refuses its own signals (32, 33), which the kernel takes.
+    if (sigaction(signal, ignored ? &ignore : &fallback, nullptr) != 0 && !ignored)
+      syscall(SYS_rt_sigaction, signal, none, nullptr, c.sigsetSize);
+  }
+  setpgid(0, 0);
+  for (int fd = 0; fd < 3; ++fd) {
+    int source = c.source[fd];
+    if (source >= 0 && source < 3 && source != fd) // not to be overwritten by another stream
+      source = c.source[fd] = fcntl(source, F_DUPFD_CLOEXEC, 3);
+  }
+  for (int fd = 0; fd < 3; ++fd) {
+    int source = c.source[fd];
+    if (source == fd ? fcntl(fd, F_SETFD, 0) != 0 : source >= 0 && dup2(source, fd) != fd)
+      goto failed;
+  }
+  for (int fd = 0; fd < 3; ++fd)
+    if (c.closed[fd])
+      close(fd);
+  // Every other descriptor: those of this process are close-on-exec, but not those it inherited.
+  syscall(SYS_close_range, 3U, ~0U, 0U);
+  for (const Limit &limit : *c.limits) {
+    struct rlimit now;
+    if (getrlimit(limit.resource, &now) != 0)
+      goto failed;
+    now.rlim_cur = limit.soft;
+    if (setrlimit(limit.resource, &now) != 0)
+      goto failed;
+  }
+  sigprocmask(SIG_SETMASK, &c.mask, nullptr);
+  execve(c.path, c.argv, c.envp);
+failed:
+  c.error = errno;
+  _exit(127);
+}
+
+// Starts the child with every signal blocked here until it has left this process's memory, so
+// that no handler of this process's runs in it.
+pid_t spawn(Child &child) {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  pid_t pid = vfork();
+  if (pid == 0)
+    become(child);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return pid;
+}
+
+// Where argv[0] is: itself when it names a folder, else the first executable file of that name
+// in the PATH's folders (an empty one is the current folder, as for the shells). Empty where
+// there is none.
+std::string located(const std::string &name) {
+  if (name.find('/') != std::string::npos)
+    return name;
+  const char *search = std::getenv("PATH");
+  std::string folders = search ? search : "/usr/bin:/bin";
+  for (size_t from = 0;;) {
+    size_t to = std::min(folders.find(':', from), folders.size());
+    std::string folder = folders.substr(from, to - from);
+    std::string path = (folder.empty() ? "." : folder) + "/" + name;
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        access(path.c_str(), X_OK) == 0)
+      return path;
+    if (to == folders.size())
+      return "";
+    from = to + 1;
+  }
 }
 
 std::string seconds(milliseconds time) {
@@ -74,71 +288,132 @@ bool ended(pid_t pid) {
   return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-// Reads the pipes as the child writes, so that it never blocks on a full one, until it has ended
-// and both pipes are at their end; or until its time runs out, it writes past a bound, or what
-// it left keeps a pipe open past the grace. Says why in outcome.killed when it stops early.
-void supervise(pid_t pid, int fds[2], const Limits &limits, Outcome &outcome) {
-  std::optional<Clock::time_point> deadline, graceEnd;
+// Whether a pipe holds all it can, or all but a page: its writer is then blocked, or about to be.
+bool full(int fd) {
+  int held = 0, size = fcntl(fd, F_GETPIPE_SZ);
+  return size > 0 && ioctl(fd, FIONREAD, &held) == 0 && held >= size - 4096;
+}
+
+// Reads the streams as the child writes, so that it never blocks on a full pipe (unless the
+// start asks for a slow reader, or for a signal once it blocks), until it has ended and every
+// stream is at its end; or until its time runs out, it writes past a bound, or what it left
+// keeps a stream open past the grace. Says why in `ending` when it stops early.
+//
+// The states: Running until the process ends; then Draining, for at most the grace, until every
+// stream is at its end.
+void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &limits,
+               Outcome &outcome, std::optional<Ending> &stopped) {
+  enum class State { Running, Draining } state = State::Running;
+  auto now = Clock::now();
+  std::optional<Clock::time_point> deadline, graceEnd, nextRead;
+  auto fullSince = Clock::time_point::max(); // since when standard output has been full
   if (limits.timeout.count() > 0)
-    deadline = Clock::now() + limits.timeout;
+    deadline = now + limits.timeout;
+  bool sent = start.send == 0;
   // Readable once it has ended; where the kernel has none, the loop polls for the end.
-  int pidFd = int(syscall(SYS_pidfd_open, pid, 0));
+  Fd pidFd(int(syscall(SYS_pidfd_open, pid, 0)));
+  Fd *fds[2] = {&plans[1].reader, &plans[2].reader};
   std::string *into[] = {&outcome.out, &outcome.err};
   const size_t bound[] = {limits.out, limits.err};
   char buffer[1 << 16];
   for (;;) {
-    if (!graceEnd && ended(pid))
-      graceEnd = Clock::now() + grace;
-    if (graceEnd && fds[0] < 0 && fds[1] < 0)
-      break;
-    auto now = Clock::now();
+    now = Clock::now();
+    if (state == State::Running && ended(pid)) {
+      state = State::Draining;
+      graceEnd = now + grace;
+    }
+    bool open[2] = {fds[0]->get() >= 0, fds[1]->get() >= 0};
+    if (state == State::Draining && !open[0] && !open[1])
+      return;
     if (deadline && now >= *deadline) {
-      outcome.killed = "timed out after " + seconds(limits.timeout) + " s";
-      break;
+      stopped = Ending{Ending::Kind::TimedOut, int(limits.timeout.count()),
+                       "timed out after " + seconds(limits.timeout) + " s"};
+      return;
     }
-    if (graceEnd && now >= *graceEnd) {
-      std::string held = fds[0] >= 0 && fds[1] >= 0 ? "standard output and standard error"
-                                                    : streamNames[fds[0] >= 0 ? 0 : 1];
-      outcome.killed = limits.who + " ended but a process it started kept " + held + " open";
-      break;
+    if (state == State::Draining && now >= *graceEnd) {
+      std::string held =
+          open[0] && open[1] ? "standard output and standard error" : streamNames[open[0] ? 0 : 1];
+      stopped = Ending{Ending::Kind::PipesHeld, 0,
+                       limits.who + " ended but a process it started kept " + held + " open"};
+      return;
     }
+    // The case's signal, once standard output has stayed full.
     std::optional<Clock::time_point> until = deadline;
+    auto soon = [&](Clock::time_point t) { until = until ? std::min(*until, t) : t; };
+    if (!sent && state == State::Running && open[0]) {
+      if (!full(fds[0]->get()))
+        fullSince = Clock::time_point::max();
+      else if (fullSince == Clock::time_point::max())
+        fullSince = now;
+      if (fullSince != Clock::time_point::max() && now - fullSince >= blockedFor) {
+        kill(start.sendToGroup ? -pid : pid, start.send);
+        sent = true;
+      } else {
+        soon(now + milliseconds(1));
+      }
+    }
+    bool paused = nextRead && now < *nextRead;
+    bool readOut = open[0] && (sent || state == State::Draining) && !paused;
+    if (open[0] && paused)
+      soon(*nextRead);
     if (graceEnd)
-      until = until ? std::min(*until, *graceEnd) : *graceEnd;
-    if (!graceEnd && pidFd < 0)
-      until = until ? std::min(*until, now + milliseconds(10)) : now + milliseconds(10);
+      soon(*graceEnd);
+    if (state == State::Running && pidFd.get() < 0)
+      soon(now + milliseconds(10));
     int wait =
         until ? int(std::max<long>(0, std::chrono::ceil<milliseconds>(*until - now).count())) : -1;
-    pollfd polled[] = {
-        {fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {graceEnd ? -1 : pidFd, POLLIN, 0}};
+    pollfd polled[] = {{readOut ? fds[0]->get() : -1, POLLIN, 0},
+                       {fds[1]->get(), POLLIN, 0},
+                       {state == State::Running ? pidFd.get() : -1, POLLIN, 0}};
     if (poll(polled, 3, wait) < 0 && errno != EINTR) {
-      outcome.failure = std::string("cannot wait for a process: ") + std::strerror(errno);
-      break;
+      stopped = Ending{Ending::Kind::Failure, 0, why("cannot wait for a process")};
+      return;
     }
     for (int i = 0; i < 2; ++i) {
-      if (fds[i] < 0 || !polled[i].revents)
+      if (fds[i]->get() < 0 || !polled[i].revents)
         continue;
-      ssize_t n = read(fds[i], buffer, sizeof buffer);
+      size_t want = sizeof buffer;
+      if (i == 0 && start.reader == Reader::CloseAfter)
+        want = std::min(want, start.closeAfter - std::min(start.closeAfter, into[0]->size()));
+      ssize_t n = want ? read(fds[i]->get(), buffer, want) : 0;
       if (n > 0 && into[i]->size() + size_t(n) > bound[i]) {
         into[i]->append(buffer, bound[i] - into[i]->size());
-        outcome.killed =
-            "wrote more than " + std::to_string(bound[i]) + " bytes on " + streamNames[i];
-        break;
+        stopped =
+            Ending{Ending::Kind::TooMuch, 0,
+                   "wrote more than " + std::to_string(bound[i]) + " bytes on " + streamNames[i]};
+        return;
       }
       if (n > 0) {
         into[i]->append(buffer, size_t(n));
+        if (i == 0 && start.reader == Reader::Slow)
+          nextRead = Clock::now() + slowPause;
+        if (i == 0 && start.reader == Reader::CloseAfter && into[0]->size() >= start.closeAfter)
+          fds[0]->reset();
       } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        close(fds[i]);
-        fds[i] = -1;
+        fds[i]->reset(); // at its end; a pseudo-terminal says EIO once its last user is gone
       }
     }
-    if (!outcome.killed.empty())
-      break;
   }
-  if (pidFd >= 0)
-    close(pidFd);
 }
 
+// What a regular file holds, up to `bound` bytes and one more.
+std::string readFile(int fd, size_t bound) {
+  std::string text;
+  char buffer[1 << 16];
+  for (off_t at = 0; text.size() <= bound;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    text.append(buffer, size_t(n));
+    at += n;
+  }
+  return text;
+}
+
+// The whole of a small file, or nothing where it cannot be opened (as when no descriptor is
+// left).
 // The whole of a small file, or nothing where it cannot be opened (as when no descriptor is
 // left).
 std::optional<std::string> contents(const std::string &path) {
@@ -203,83 +478,119 @@ void endOrphans() {
   }
 }
 
-Outcome run(const std::vector<std::string> &argv, const Streams &streams, const Limits &limits) {
+Outcome run(const Start &start, const Limits &limits) {
   Outcome outcome;
-  std::vector<char *> pointers;
-  for (const auto &word : argv)
-    pointers.push_back(const_cast<char *>(word.c_str()));
-  pointers.push_back(nullptr);
-  char *noEnvironment[] = {nullptr};
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  std::vector<int> writers;
-  int fds[2] = {-1, -1};
-  auto closeAll = [&] {
-    for (int fd : writers)
-      close(fd);
-    writers.clear();
-  };
-  try {
-    setUp(actions, 0, streams.in, writers);
-    fds[0] = setUp(actions, 1, streams.out, writers);
-    fds[1] = setUp(actions, 2, streams.err, writers);
-  } catch (const std::string &why) {
-    outcome.failure = why;
-  }
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
-  pid_t pid = 0;
-  int error = 0;
-  if (outcome.failure.empty())
-    error = argv.empty() ? EINVAL
-                         : posix_spawnp(&pid, pointers[0], &actions, &attributes, pointers.data(),
-                                        noEnvironment);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  closeAll();
-  if (!outcome.failure.empty() || error) {
-    if (error == EAGAIN || error == ENOMEM || error == EMFILE || error == ENFILE)
-      outcome.failure = std::string("cannot start a process: ") + std::strerror(error);
-    else if (error)
-      outcome.notStarted = std::strerror(error);
-    for (int fd : fds)
-      if (fd >= 0)
-        close(fd);
+  auto began = Clock::now();
+  auto finish = [&](Ending ending) {
+    outcome.ending = std::move(ending);
+    outcome.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     return outcome;
+  };
+  if (start.argv.empty())
+    return finish({Ending::Kind::NotStarted, 0, std::strerror(EINVAL)});
+  std::string path = located(start.argv[0]);
+  if (path.empty())
+    return finish({Ending::Kind::NotStarted, 0, std::strerror(ENOENT)});
+  std::vector<char *> argv, envp;
+  for (const auto &word : start.argv)
+    argv.push_back(const_cast<char *>(word.c_str()));
+  argv.push_back(nullptr);
+  for (const auto &entry : start.environment)
+    envp.push_back(const_cast<char *>(entry.c_str()));
+  envp.push_back(nullptr);
+
+  Plan plans[3];
+  const Stream kinds[3] = {start.streams.in, start.streams.out, start.streams.err};
+  try {
+    for (int fd = 0; fd < 3; ++fd)
+      plans[fd] = plan(fd, kinds[fd]);
+  } catch (const std::string &failure) {
+    return finish({Ending::Kind::Failure, 0, failure});
   }
-  supervise(pid, fds, limits, outcome);
+  Child child;
+  child.path = path.c_str();
+  child.argv = argv.data();
+  child.envp = envp.data();
+  for (int fd = 0; fd < 3; ++fd) {
+    child.source[fd] = plans[fd].source;
+    child.closed[fd] = plans[fd].closed;
+  }
+  child.limits = &start.limits;
+  child.ignored = &start.ignored;
+  child.lastSignal = SIGRTMAX;
+  child.sigsetSize = size_t(SIGRTMAX + 1) / 8;
+  sigemptyset(&child.mask);
+  for (int signal : start.blocked)
+    sigaddset(&child.mask, signal);
+
+  pid_t pid = spawn(child);
+  for (Plan &p : plans)
+    p.child.reset();
+  if (pid < 0) {
+    int error = errno;
+    return finish(
+        {error == EAGAIN || error == ENOMEM ? Ending::Kind::Failure : Ending::Kind::NotStarted, 0,
+         std::string(error == EAGAIN || error == ENOMEM ? "cannot start a process: " : "") +
+             std::strerror(error)});
+  }
+  if (child.error) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    int error = child.error;
+    if (error == EMFILE || error == ENFILE || error == ENOMEM)
+      return finish({Ending::Kind::Failure, 0,
+                     std::string("cannot start a process: ") + std::strerror(error)});
+    return finish({Ending::Kind::NotStarted, 0, std::strerror(error)});
+  }
+  std::optional<Ending> stopped;
+  supervise(pid, plans, start, limits, outcome, stopped);
   // Whatever it started and left behind ends with it; it too, where it has not ended by itself.
   kill(-pid, SIGKILL);
   kill(pid, SIGKILL);
-  for (int fd : fds)
-    if (fd >= 0)
-      close(fd);
-  while (waitpid(pid, &outcome.status, 0) < 0 && errno == EINTR) {
+  for (Plan &p : plans)
+    p.reader.reset();
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return outcome;
+  if (!stopped && plans[1].file.get() >= 0) {
+    outcome.out = readFile(plans[1].file.get(), limits.out);
+    if (outcome.out.size() > limits.out) {
+      outcome.out.resize(limits.out);
+      stopped =
+          Ending{Ending::Kind::TooMuch, 0,
+                 "wrote more than " + std::to_string(limits.out) + " bytes on " + streamNames[0]};
+    }
+  }
+  if (stopped)
+    return finish(*stopped);
+  return finish(WIFEXITED(status) ? Ending::exited(WEXITSTATUS(status))
+                                  : Ending::signaled(WTERMSIG(status)));
 }
 
-std::string ending(const Outcome &outcome) {
-  if (!outcome.failure.empty())
-    return "not started: " + outcome.failure;
-  if (!outcome.notStarted.empty())
-    return "not started: " + outcome.notStarted;
-  if (!outcome.killed.empty())
-    return outcome.killed;
-  if (WIFEXITED(outcome.status))
-    return "exit " + std::to_string(WEXITSTATUS(outcome.status));
-  const char *name = sigabbrev_np(WTERMSIG(outcome.status));
-  return "signal " + (name ? "SIG" + std::string(name) : std::to_string(WTERMSIG(outcome.status)));
+Outcome run(const std::vector<std::string> &argv, const Streams &streams, const Limits &limits) {
+  Start start;
+  start.argv = argv;
+  start.streams = streams;
+  return run(start, limits);
+}
+
+std::string signalName(int signal) {
+  const char *name = sigabbrev_np(signal);
+  return name ? "SIG" + std::string(name) : std::to_string(signal);
+}
+
+std::string Ending::text() const {
+  switch (kind) {
+  case Kind::Exited:
+    return "exit " + std::to_string(code);
+  case Kind::Signaled:
+    return "signal " + signalName(code);
+  case Kind::NotStarted:
+  case Kind::Failure:
+    return "not started: " + detail;
+  default:
+    return detail;
+  }
 }
 
 std::vector<std::string> words(const std::string &commandLine) {

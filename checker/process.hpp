@@ -1,8 +1,10 @@
-// Starts a program as a process of its own, with an empty environment, every signal at its
-// default action and each standard stream set up as asked, waits for it and collects what it
-// wrote. The process leads a process group of its own, and the whole group is killed when it
-// ends, times out or writes past its bound, so that nothing it started outlives it. Shared by the
-// checker, the test suite and the benchmark.
+// Starts a program as a process of its own, exactly as asked (its standard streams, its
+// environment, its resource limits, the signals it starts with ignored or blocked; every other
+// signal at its default action and no descriptor but 0, 1 and 2), waits for it, collects what it
+// wrote, and does to it while it runs what a case asks (a signal sent once it blocks writing, a
+// reader that leaves part-way or reads slowly). The process leads a process group of its own, and
+// the whole group is killed when it ends, times out or writes past its bound, so that nothing it
+// started outlives it. Shared by the checker, the test suite and the benchmark.
 #pragma once
 
 #include <chrono>
@@ -13,32 +15,103 @@
 
 namespace process {
 
-// What one of the child's standard streams is. Pipe is read back by the caller; BrokenPipe is a
-// pipe whose reading end is already closed.
-enum class Stream { Inherited, Pipe, Closed, DevNull, DevFull, BrokenPipe };
+// What one of the child's standard streams is. Pipe, Pty, Socket, File and Fifo are read back by
+// the caller (a File once the process has ended); BrokenPipe is a pipe whose reading end is
+// already closed, ClosedSocket a socket whose peer is.
+enum class Stream {
+  Inherited,
+  Pipe,
+  Closed,
+  DevNull,
+  DevFull,
+  BrokenPipe,
+  Pty,
+  Socket,
+  ClosedSocket,
+  File,
+  Fifo
+};
+
+// Whether the caller reads what a stream of this kind holds.
+constexpr bool readBack(Stream s) {
+  return s == Stream::Pipe || s == Stream::Pty || s == Stream::Socket || s == Stream::File ||
+         s == Stream::Fifo;
+}
 
 struct Streams {
   Stream in = Stream::DevNull, out = Stream::Pipe, err = Stream::Pipe;
 };
 
+// A resource limit (RLIMIT_*) the process starts with: its soft limit, the hard one unchanged.
+struct Limit {
+  int resource = 0;
+  unsigned long long soft = 0; // RLIM_INFINITY for none
+};
+
+// How the caller reads standard output.
+enum class Reader {
+  Fast,       // as fast as it can
+  Slow,       // a pipe's worth at a time, then a pause, so that the pipe stays full
+  CloseAfter, // reads `closeAfter` bytes, then closes its end
+};
+
+// Everything about how a process is started and what is done to it while it runs.
+struct Start {
+  std::vector<std::string> argv; // argv[0] looked up on the PATH when it has no slash
+  Streams streams;
+  std::vector<std::string> environment; // entries as they are, "NAME=value" or not
+  std::vector<Limit> limits;
+  std::vector<int> ignored, blocked; // signals at the start; all others at their default
+  // Sent once standard output, a pipe, is full: the process is then blocked writing. To the
+  // process, or to its whole group.
+  int send = 0;
+  bool sendToGroup = false;
+  Reader reader = Reader::Fast;
+  size_t closeAfter = 0;
+};
+
 struct Limits {
   std::chrono::milliseconds timeout{}; // zero: no limit
-  // Bytes kept of each stream set up as Pipe; one more and the group is killed.
+  // Bytes kept of each stream read back; one more and the group is killed.
   size_t out = std::numeric_limits<size_t>::max(), err = std::numeric_limits<size_t>::max();
   // How messages name the process started: "the command", "the runner".
   std::string who = "the command";
 };
 
-struct Outcome {
-  std::string notStarted; // why the command could not be started; empty when it was
-  std::string failure;    // what this process could not have to start it (a pipe, a process)
-  int status = 0;         // as waitpid reports it
-  std::string killed;     // why its group was killed before it ended by itself; empty if it was not
-  std::string out, err;   // what it wrote to the streams set up as Pipe
+// How a process ended, as a value.
+struct Ending {
+  enum class Kind {
+    Exited,     // code: its status
+    Signaled,   // code: the signal
+    TimedOut,   // code: the milliseconds it had
+    TooMuch,    // it wrote more than its bound; detail names the stream and the bound
+    PipesHeld,  // it ended, but what it started kept its streams open; detail says which
+    NotStarted, // detail: why, as the system says it
+    Failure,    // this process could not have what it takes to start it; detail: what
+  };
+  Kind kind = Kind::Exited;
+  int code = 0;
+  std::string detail;
+
+  static Ending exited(int status) { return {Kind::Exited, status, ""}; }
+  static Ending signaled(int signal) { return {Kind::Signaled, signal, ""}; }
+  // An exit or a signal compares by its number; anything else by its kind and words.
+  bool operator==(const Ending &other) const {
+    return kind == other.kind && code == other.code && detail == other.detail;
+  }
+  // In words: "exit 0", "signal SIGPIPE", "timed out after 1 s", "not started: ...".
+  std::string text() const;
 };
 
-// Starts argv (argv[0] looked up on the PATH when it has no slash) and waits for it and for its
-// pipes. Once it has ended, what it left holding a pipe has a short grace to close it.
+struct Outcome {
+  Ending ending;
+  std::string out, err; // what it wrote to the streams read back
+  double seconds = 0;   // from the start to the end of the supervision
+};
+
+// Starts the process and waits for it and for its streams. Once it has ended, what it left
+// holding a stream has a short grace to close it.
+Outcome run(const Start &start, const Limits &limits = {});
 Outcome run(const std::vector<std::string> &argv, const Streams &streams = {},
             const Limits &limits = {});
 
@@ -52,8 +125,11 @@ void adoptOrphans();
 // cannot be ended.
 void endOrphans();
 
-// How it ended, in words: "exit 0", "signal SIGPIPE", "not started: ...", "timed out after 1 s".
-std::string ending(const Outcome &outcome);
+// How it ended, in words (Ending::text).
+inline std::string ending(const Outcome &outcome) { return outcome.ending.text(); }
+
+// "SIGPIPE" for SIGPIPE; the number, for a signal with no name.
+std::string signalName(int signal);
 
 // A command line split at white space, the way the runners are given.
 std::vector<std::string> words(const std::string &commandLine);

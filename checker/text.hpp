@@ -1,6 +1,9 @@
 // Bytes from outside (file names, values, program output) made safe to show on one line.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -27,5 +30,13 @@ inline std::string escaped(std::string_view bytes) {
 }
 
 inline std::string quoted(std::string_view bytes) { return '"' + escaped(bytes) + '"'; }
+
+// A word from outside as it stands, where it cannot be mistaken; quoted and escaped otherwise.
+inline std::string shown(const std::string &word) {
+  bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_-./=:+,@%", c);
+  });
+  return plain ? word : text::quoted(word);
+}
 
 } // namespace text

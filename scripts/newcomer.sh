@@ -60,7 +60,8 @@ step "$(readme_block sh 5)"
   "./support-programs_${version}_${host}.deb" qemu-user libc6-i386-cross >/dev/null)
 step "$(readme_block sh 3 | head -n 1) | tail -n 1"
 test -f /usr/share/man/man1/support-programs-check.1.gz
-(cd build && step "$(readme_block sh 6 | sed 's/\\$//' | tr -d '\n')" >/dev/null)
+install=$(readme_block sh 6 | sed 's/\\$//' | tr -d '\n')
+(cd build && step "$install" >/dev/null)
 step "$(readme_line '| amd64 |' | awk -F'`' '{ print $(NF - 1) }') | tail -n 1"
 
 echo "== The CMake forms, in a project of its own"

@@ -1,0 +1,87 @@
+#include "compare.hpp"
+
+#include "runner.hpp"
+#include "text.hpp"
+
+#include <algorithm>
+#include <sstream>
+
+namespace compare {
+namespace {
+
+// Adds a YAML entry for one stream whose bytes differ: where they first differ and, around
+// there, both (all of both when they are short). With `prefix`, the stream must be a part of
+// `expected` from its start, and shorter.
+void compareBytes(const char *stream, const std::string &expected, const std::string &actual,
+                  bool prefix, Result &result) {
+  size_t common = std::min(expected.size(), actual.size());
+  size_t at = std::mismatch(expected.begin(), expected.begin() + common, actual.begin()).first -
+              expected.begin();
+  std::string what;
+  if (prefix && at == actual.size() && actual.size() < expected.size())
+    return;
+  if (!prefix && expected == actual)
+    return;
+  if (prefix && actual == expected)
+    what = std::string(stream) + " is all of the output, where the program should have ended "
+                                 "before it wrote all";
+  else
+    what = std::string(stream) + " differs from byte " + std::to_string(at);
+  size_t from = 0, length = std::string::npos;
+  if (std::max(expected.size(), actual.size()) > 160) {
+    from = at > 40 ? at - 40 : 0;
+    length = 120;
+  }
+  std::ostringstream yaml;
+  yaml << "  " << stream << ":\n    first_difference: " << at << "\n    "
+       << (prefix ? "expected_prefix_of_length: " : "expected_length: ") << expected.size()
+       << "\n    actual_length: " << actual.size() << "\n";
+  if (from || length != std::string::npos)
+    yaml << "    excerpt_from: " << from << "\n";
+  yaml << "    expected: "
+       << text::quoted(std::string_view(expected).substr(std::min(from, expected.size()), length))
+       << "\n    actual: "
+       << text::quoted(std::string_view(actual).substr(std::min(from, actual.size()), length))
+       << "\n";
+  result.details += yaml.str();
+  result.summary += (result.summary.empty() ? "" : "; ") + what;
+}
+
+} // namespace
+
+process::Start startOf(const cases::Case &c, const std::vector<std::string> &runner,
+                       const std::filesystem::path &dir) {
+  process::Start start = c.start;
+  start.argv = runner;
+  start.argv.push_back(dir / c.program);
+  start.argv.insert(start.argv.end(), c.args.begin(), c.args.end());
+  return start;
+}
+
+Result judge(const cases::Case &c, const process::Outcome &outcome) {
+  Result result;
+  result.seconds = outcome.seconds;
+  if (outcome.ending.kind == process::Ending::Kind::Failure) {
+    result.failure = outcome.ending.detail;
+    return result;
+  }
+  if (outcome.ending != c.ending) {
+    std::string actual = outcome.ending.text(), expected = c.ending.text();
+    result.details += "  ending:\n    expected: " + text::quoted(expected) +
+                      "\n    actual: " + text::quoted(actual) + "\n";
+    result.summary = actual + ", expected " + expected;
+  }
+  if (process::readBack(c.start.streams.out))
+    compareBytes("stdout", c.out, outcome.out, c.outPrefix, result);
+  if (process::readBack(c.start.streams.err))
+    compareBytes("stderr", c.err, outcome.err, false, result);
+  return result;
+}
+
+Result check(const cases::Case &c, const std::vector<std::string> &runner,
+             const std::filesystem::path &dir, std::chrono::seconds timeout) {
+  return judge(c, process::run(startOf(c, runner, dir),
+                               runner::limits(runner, timeout, c.out.size(), c.err.size())));
+}
+
+} // namespace compare

@@ -1,0 +1,32 @@
+// One case, started and judged: what its process wrote and how it ended, against what the case
+// expects.
+#pragma once
+
+#include "cases.hpp"
+#include "process.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace compare {
+
+struct Result {
+  std::string summary, details; // both empty when the case passed; details in YAML
+  std::string failure;          // what the checker itself could not have to run the case
+  double seconds = 0;
+  bool passed() const { return summary.empty() && failure.empty(); }
+};
+
+// The case's start through `runner` (empty: directly), its program in `dir`.
+process::Start startOf(const cases::Case &c, const std::vector<std::string> &runner,
+                       const std::filesystem::path &dir);
+
+Result judge(const cases::Case &c, const process::Outcome &outcome);
+
+// Starts the case and judges it.
+Result check(const cases::Case &c, const std::vector<std::string> &runner,
+             const std::filesystem::path &dir, std::chrono::seconds timeout);
+
+} // namespace compare

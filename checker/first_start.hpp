@@ -1,0 +1,21 @@
+// The first start: exit-zero, started once as the cases will be, under the same deadline, must
+// end with status 0 and write nothing, or the runner is refused before any case.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace first_start {
+
+// How it went, in words, where it did not go as it must; "" where it did.
+std::string whyNot(const std::vector<std::string> &runner, const std::filesystem::path &dir,
+                   std::chrono::seconds timeout);
+
+// The first line of `err` that says anything, beyond white space and a process number (as the
+// loader's LD_DEBUG lines begin), without the white space around it; with the next line too
+// where it ends with a colon, as "error: unsupported executable; we need:" does.
+std::string firstWords(const std::string &err);
+
+} // namespace first_start

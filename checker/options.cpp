@@ -1,0 +1,106 @@
+#include "options.hpp"
+
+#include "fatal.hpp"
+#include "process.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <thread>
+
+namespace options {
+namespace {
+
+// Takes the runner from --runner, or from the words after "--", before CLI11 sees the rest: it
+// would take an empty runner, which says "directly", for no value at all.
+std::vector<std::string> arguments(int argc, char **argv, std::optional<std::string> &runnerLine,
+                                   std::optional<std::vector<std::string>> &runnerWords) {
+  std::vector<std::string> options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") {
+      runnerWords.emplace(argv + i + 1, argv + argc);
+      break;
+    }
+    if (arg == "--runner" && i + 1 == argc)
+      throw Fatal("--runner needs a command line; '' starts the programs directly");
+    if (arg == "--runner" || arg.starts_with("--runner=")) {
+      if (runnerLine)
+        throw Fatal("--runner is given twice");
+      runnerLine = arg == "--runner" ? argv[++i] : arg.substr(9);
+    } else if (arg.starts_with("--") && arg.ends_with("=") && arg.find('=') == arg.size() - 1) {
+      throw Fatal(arg + " has no value");
+    } else {
+      options.push_back(arg);
+    }
+  }
+  std::reverse(options.begin(), options.end()); // as CLI11 takes them
+  return options;
+}
+
+} // namespace
+
+Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) {
+  CLI::App app{"Starts each case of the cases file, directly or through a runner, and compares "
+               "what the program writes and how it ends with what the case expects.\n"
+               "The runner is --runner's words, or every word after --, which need no quoting: "
+               "support-programs-check -- qemu-i386 -L '/a path'.\n"
+               "Exit status: 0 when every case passes, 1 when any fails, 2 for bad use or a "
+               "report that is not whole.",
+               "support-programs-check"};
+  Options o;
+  o.cases = casesDefault;
+  o.jobs = std::max(1u, std::thread::hardware_concurrency());
+  std::optional<std::string> runnerLine, described;
+  std::optional<std::vector<std::string>> runnerWords;
+  app.add_option("--runner", described,
+                 "Command line that starts each program, split at white space, e.g. 'qemu-i386 "
+                 "-L /usr/i686-linux-gnu'; '' starts them directly (default: directly where this "
+                 "host can, else qemu for the processor their ELF header names)");
+  app.add_option("--programs", o.programs,
+                 "Folder of the programs to check (default: beside the checker, or the one "
+                 "processor's folder installed there)");
+  app.add_option("--cases", o.cases, "The cases file")->capture_default_str();
+  app.add_option("--format", o.format, "Report as TAP version 14 or as JUnit XML")
+      ->check(CLI::IsMember({"tap", "junit"}))
+      ->capture_default_str();
+  app.add_option("--jobs", o.jobs, "Cases run side by side")
+      ->check(CLI::Range(1u, 1024u))
+      ->capture_default_str();
+  app.add_option("--timeout", o.timeout,
+                 "Seconds a case, the first start or the reading of the cases may take")
+      ->check(CLI::Range(1u, 86400u))
+      ->capture_default_str();
+  app.add_option("--repeat", o.repeat,
+                 "Starts every case this many times, each a fresh process; a case that fails in "
+                 "some runs only is flaky, and fails")
+      ->check(CLI::Range(1u, 100000u))
+      ->capture_default_str();
+  app.add_flag("--shuffle", o.shuffle, "Starts the cases and their runs in a random order");
+  app.add_option("--seed", o.seed,
+                 "Seed of --shuffle's order and of --random's cases (default: a new one, which "
+                 "the report gives)");
+  app.add_option("--random", o.random,
+                 "Adds this many cases of random argument vectors for print-args and "
+                 "print-sentence, their output computed")
+      ->check(CLI::Range(size_t(0), size_t(100000)));
+  std::vector<std::string> words = arguments(argc, argv, runnerLine, runnerWords);
+  try {
+    app.parse(words);
+  } catch (const CLI::CallForHelp &help) {
+    app.exit(help);
+    o.help = true;
+    return o;
+  } catch (const CLI::ParseError &error) {
+    throw Fatal(std::string(error.what()) + " (see --help)");
+  }
+  if (runnerLine && runnerWords)
+    throw Fatal("give the runner either as --runner or after --, not both");
+  if (runnerWords)
+    o.runner = *runnerWords;
+  else if (runnerLine)
+    o.runner = process::words(*runnerLine);
+  return o;
+}
+
+} // namespace options

@@ -1,0 +1,27 @@
+// The checker's command line.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace options {
+
+struct Options {
+  std::optional<std::vector<std::string>> runner; // given: its words (none: directly)
+  std::optional<std::filesystem::path> programs;
+  std::filesystem::path cases;
+  std::string format = "tap";
+  unsigned jobs = 1, timeout = 60, repeat = 1;
+  bool shuffle = false;
+  std::optional<uint64_t> seed;
+  size_t random = 0;
+  bool help = false; // the help was written: nothing more to do
+};
+
+// `casesDefault` is the cases file when none is given. Throws Fatal for bad use.
+Options parse(int argc, char **argv, const std::filesystem::path &casesDefault);
+
+} // namespace options

@@ -1,0 +1,92 @@
+#include "schedule.hpp"
+
+#include "fatal.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+#include <latch>
+#include <mutex>
+#include <numeric>
+#include <random>
+#include <system_error>
+#include <thread>
+
+namespace schedule {
+
+void shuffle(std::vector<size_t> &order, uint64_t seed) {
+  std::mt19937_64 random(seed);
+  for (size_t i = order.size(); i > 1; --i)
+    std::swap(order[i - 1], order[random() % i]);
+}
+
+std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const Plan &plan,
+                                    report::Reporter &reporter, const report::Run &run) {
+  // A task is a case's run: task t is case t / repeat.
+  std::vector<size_t> tasks(all.size() * plan.repeat);
+  std::iota(tasks.begin(), tasks.end(), 0);
+  if (plan.shuffle)
+    shuffle(tasks, *plan.shuffle);
+  std::vector<report::Verdict> verdicts(all.size());
+  std::atomic<size_t> next = 0;
+  size_t finished = 0, reported = 0;
+  std::mutex lock;
+  std::string fatal;
+  bool progress = isatty(2);
+  std::latch go(1);
+  auto stop = [&](const std::string &why) { // with the lock held
+    if (fatal.empty())
+      fatal = why;
+    next = tasks.size();
+  };
+  auto work = [&] {
+    go.wait();
+    for (size_t t; (t = next++) < tasks.size();) {
+      size_t index = tasks[t] / plan.repeat;
+      compare::Result result = compare::check(all[index], plan.runner, plan.dir, plan.timeout);
+      std::lock_guard guard(lock);
+      if (!result.failure.empty()) {
+        stop("cannot run case " + std::to_string(index + 1) + ": " + result.failure);
+        return;
+      }
+      report::Verdict &v = verdicts[index];
+      ++v.runs;
+      v.seconds += result.seconds;
+      if (!result.passed() && v.failures++ == 0)
+        v.first = std::move(result);
+      else if (v.runs == 1)
+        v.first = std::move(result);
+      if (progress)
+        std::cerr << "\rcase " << ++finished << " of " << tasks.size() << std::flush;
+      try {
+        for (; reported < all.size() && verdicts[reported].runs == plan.repeat; ++reported)
+          reporter.done(reported, all[reported], verdicts[reported]);
+      } catch (const Fatal &error) {
+        stop(error.what());
+      }
+    }
+  };
+  std::vector<std::jthread> threads;
+  try {
+    for (unsigned j = 0; j < std::min<size_t>(plan.jobs, tasks.size()); ++j)
+      threads.emplace_back(work);
+    reporter.begin(run);
+  } catch (const std::system_error &error) {
+    std::lock_guard guard(lock);
+    stop("cannot start thread " + std::to_string(threads.size() + 1) + " of " +
+         std::to_string(plan.jobs) + ": " + error.code().message() + ": give a smaller --jobs");
+  } catch (const Fatal &error) {
+    std::lock_guard guard(lock);
+    stop(error.what());
+  }
+  go.count_down();
+  threads.clear(); // joins them
+  if (progress)
+    std::cerr << "\r\033[K" << std::flush;
+  if (!fatal.empty())
+    throw Fatal(reported ? "the report is not whole: " + fatal : fatal);
+  return verdicts;
+}
+
+} // namespace schedule
