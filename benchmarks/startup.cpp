@@ -9,6 +9,7 @@
 // Usage: startup-bench OUT NAME=FLOOR,PROGRAM_DIR... [checker=PATH,RUNNER] [--benchmark_...]
 // (checker=...: also times the checker on its own programs, directly and through RUNNER)
 // Writes OUT/report.md and Google Benchmark's JSON as OUT/spawn.json.
+#include "cases.hpp"
 #include "process.hpp"
 
 #include <benchmark/benchmark.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -288,9 +290,48 @@ void timeSpawns(const std::vector<Command> &commands, const std::filesystem::pat
 // and through the runner: the median wall time of five runs.
 struct CheckerRun {
   std::string how, cases = "not measured";
-  std::optional<double> millis;
+  std::optional<double> millis, floor;
   std::string why;
 };
+
+// The floor of a checker's run: a bare loop on as many threads that starts the same processes,
+// each case as many times, and reads what they write, judging nothing. The median of `rounds`.
+std::optional<double> floorRun(const std::string &casesFile, const std::vector<std::string> &runner,
+                               const std::filesystem::path &dir, int rounds) {
+  std::vector<cases::Case> all;
+  try {
+    all = cases::read(casesFile, std::chrono::seconds(60));
+  } catch (const std::exception &) {
+    return std::nullopt;
+  }
+  std::vector<process::Start> starts;
+  for (const auto &c : all)
+    for (unsigned i = 0; i < c.repeat; ++i) {
+      process::Start start = c.start;
+      start.argv = runner;
+      start.argv.push_back(dir / c.program);
+      start.argv.insert(start.argv.end(), c.args.begin(), c.args.end());
+      starts.push_back(std::move(start));
+    }
+  std::vector<double> times;
+  for (int round = 0; round < rounds; ++round) {
+    std::atomic<size_t> next = 0;
+    auto begin = std::chrono::steady_clock::now();
+    {
+      std::vector<std::jthread> threads;
+      for (unsigned j = 0; j < std::max(1u, std::thread::hardware_concurrency()); ++j)
+        threads.emplace_back([&] {
+          for (size_t i; (i = next++) < starts.size();)
+            process::run(starts[i], {std::chrono::seconds(60)});
+        });
+    }
+    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                              begin)
+                        .count());
+  }
+  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+  return times[times.size() / 2];
+}
 
 // One whole run of the checker with `options`, `rounds` times: the median.
 CheckerRun timeRun(const std::string &checker, std::vector<std::string> options,
@@ -332,10 +373,22 @@ std::vector<std::pair<std::string, CheckerRun>> timeProcessors(const std::string
   return runs;
 }
 
+// The whole set and the cases written by hand alone (the set of 2.0.0), each directly and
+// through the runner, each against its floor.
 std::vector<CheckerRun> timeChecker(const std::string &checker, const std::string &runner) {
   std::cerr << "Timing the checker...\n";
-  return {timeRun(checker, {"--runner", ""}, "directly", 5),
-          timeRun(checker, {"--runner", runner}, "through " + runner, 5)};
+  std::filesystem::path dir = std::filesystem::path(checker).parent_path();
+  std::vector<CheckerRun> runs;
+  for (const char *set : {CASES, WRITTEN_CASES})
+    for (const std::string &words : {std::string(), runner}) {
+      std::string how = words.empty() ? "directly" : "through " + words;
+      if (std::string(set) == WRITTEN_CASES)
+        how += ", the cases written by hand";
+      CheckerRun run = timeRun(checker, {"--runner", words, "--cases", set}, how, 5);
+      run.floor = floorRun(set, process::words(words), dir, 5);
+      runs.push_back(run);
+    }
+  return runs;
 }
 
 std::string fixed(std::optional<double> value, int decimals) {
@@ -407,10 +460,15 @@ std::vector<std::string> targets(const std::vector<Build> &builds,
       }
     }
   }
-  if (!checks.empty()) {
-    std::optional<double> direct = checks.front().millis;
+  if (checks.size() >= 2) {
+    std::optional<double> direct = checks[0].millis, through = checks[1].millis;
     target("checker: every case, started directly, in under 1 s", fixed(direct, 1) + " ms",
            within(direct, 1000));
+    auto overFloor = ratio(direct, checks[0].floor);
+    target("checker: every case, started directly, within 1.25x the floor", times(overFloor),
+           within(overFloor, 1.25));
+    target("checker: every case, " + checks[1].how + ", in under 3 s", fixed(through, 1) + " ms",
+           within(through, 3000));
   }
   return rows;
 }
@@ -473,11 +531,13 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
          << "Wall time of one whole run of the checker on the configured build's programs, "
             "cases side by side on "
          << std::thread::hardware_concurrency()
-         << " jobs, the median of five runs.\n\n| started | cases | wall time (ms) "
-            "|\n|---|---:|---:|\n";
+         << " jobs, the median of five runs; and the floor, a bare loop on as many threads that "
+            "starts the same processes and reads their output, judging nothing.\n\n"
+            "| started | cases | wall time (ms) | floor (ms) | ratio |\n|---|---:|---:|---:|---:|\n";
   std::set<std::string> notTimed;
   for (const CheckerRun &run : checks) {
-    report << "| " << run.how << " | " << run.cases << " | " << fixed(run.millis, 1) << " |\n";
+    report << "| " << run.how << " | " << run.cases << " | " << fixed(run.millis, 1) << " | "
+           << fixed(run.floor, 1) << " | " << times(ratio(run.millis, run.floor)) << " |\n";
     if (!run.why.empty())
       notTimed.insert(run.why);
   }

@@ -219,8 +219,8 @@ Case parse(const std::string &line) {
   if (!object.is_object())
     throw Error("a case is a JSON object");
   onlyKnown(object,
-            {"name", "program", "args", "env", "limits", "signals", "send", "reader", "stdin",
-             "stdout", "stderr", "expect"},
+            {"name", "program", "args", "env", "limits", "signals", "send", "reader", "repeat",
+             "stdin", "stdout", "stderr", "expect"},
             "a case");
   Case c;
   size_t budget = maxCaseBytes;
@@ -243,6 +243,8 @@ Case parse(const std::string &line) {
     limits(object["limits"], start);
   if (object.contains("signals"))
     signals(object["signals"], start);
+  if (object.contains("repeat"))
+    c.repeat = unsigned(whole(object["repeat"], "repeat", 1, maxRepeat));
 
   start.streams.in =
       stream(object, "stdin", {{"/dev/null", Stream::DevNull}, {"closed", Stream::Closed}});

@@ -24,6 +24,7 @@ inline constexpr size_t maxCaseBytes = 16 << 20;
 inline constexpr size_t perString = 32 + 1;
 inline constexpr size_t maxLine = 16 << 20; // bytes of one line of the file
 inline constexpr size_t maxCases = 100'000;
+inline constexpr unsigned maxRepeat = 100'000;
 inline constexpr size_t maxTotalBytes = 256 << 20; // of all the cases, expanded
 inline constexpr int maxDepth = 4; // a case, its list of arguments, an argument's pieces, a piece
 
@@ -37,6 +38,7 @@ struct Case {
   std::string out, err;   // expected on the streams read back
   bool outPrefix = false; // standard output is then a part of `out` from its start, never all
   process::Ending ending; // an exit status or a signal
+  unsigned repeat = 1;    // how many times it is started, each a fresh process
 };
 
 // The number of a standard signal's name ("SIGPIPE", or another name of the same signal such as

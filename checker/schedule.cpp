@@ -23,9 +23,12 @@ void shuffle(std::vector<size_t> &order, uint64_t seed) {
 
 std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const Plan &plan,
                                     report::Reporter &reporter, const report::Run &run) {
-  // A task is a case's run: task t is case t / repeat.
-  std::vector<size_t> tasks(all.size() * plan.repeat);
-  std::iota(tasks.begin(), tasks.end(), 0);
+  // A task is one run of a case, by the case's index: as many as it is started.
+  std::vector<size_t> tasks, runs(all.size());
+  for (size_t i = 0; i < all.size(); ++i) {
+    runs[i] = size_t(all[i].repeat) * plan.repeat;
+    tasks.insert(tasks.end(), runs[i], i);
+  }
   if (plan.shuffle)
     shuffle(tasks, *plan.shuffle);
   std::vector<report::Verdict> verdicts(all.size());
@@ -43,7 +46,7 @@ std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const P
   auto work = [&] {
     go.wait();
     for (size_t t; (t = next++) < tasks.size();) {
-      size_t index = tasks[t] / plan.repeat;
+      size_t index = tasks[t];
       compare::Result result = compare::check(all[index], plan.runner, plan.dir, plan.timeout);
       std::lock_guard guard(lock);
       if (!result.failure.empty()) {
@@ -60,7 +63,7 @@ std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const P
       if (progress)
         std::cerr << "\rcase " << ++finished << " of " << tasks.size() << std::flush;
       try {
-        for (; reported < all.size() && verdicts[reported].runs == plan.repeat; ++reported)
+        for (; reported < all.size() && verdicts[reported].runs == runs[reported]; ++reported)
           reporter.done(reported, all[reported], verdicts[reported]);
       } catch (const Fatal &error) {
         stop(error.what());
