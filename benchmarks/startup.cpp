@@ -325,9 +325,9 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
             process::run(starts[i], {std::chrono::seconds(60)});
         });
     }
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                              begin)
-                        .count());
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
+            .count());
   }
   std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
   return times[times.size() / 2];
@@ -527,13 +527,14 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
            << " | " << fixed(f.peakKiB, 0) << " |\n";
   }
   explain(why);
-  report << "\n## Checker: every case of its cases file\n\n"
-         << "Wall time of one whole run of the checker on the configured build's programs, "
-            "cases side by side on "
-         << std::thread::hardware_concurrency()
-         << " jobs, the median of five runs; and the floor, a bare loop on as many threads that "
-            "starts the same processes and reads their output, judging nothing.\n\n"
-            "| started | cases | wall time (ms) | floor (ms) | ratio |\n|---|---:|---:|---:|---:|\n";
+  report
+      << "\n## Checker: every case of its cases file\n\n"
+      << "Wall time of one whole run of the checker on the configured build's programs, "
+         "cases side by side on "
+      << std::thread::hardware_concurrency()
+      << " jobs, the median of five runs; and the floor, a bare loop on as many threads that "
+         "starts the same processes and reads their output, judging nothing.\n\n"
+         "| started | cases | wall time (ms) | floor (ms) | ratio |\n|---|---:|---:|---:|---:|\n";
   std::set<std::string> notTimed;
   for (const CheckerRun &run : checks) {
     report << "| " << run.how << " | " << run.cases << " | " << fixed(run.millis, 1) << " | "

@@ -80,10 +80,10 @@ struct Case {
   std::vector<Bytes> args;
   json start = json::object(); // env, limits, signals, send, reader, repeat
   std::string in = "/dev/null", out = "pipe", err = "pipe";
-  bool prefix = false;          // standard output is a part of the model's, from its start
-  std::string signal;           // the signal it must end by; none: exit 0
-  size_t cut = 0;               // the reader takes this many bytes of standard output, no more
-  bool pty = false;             // a terminal's reader sees each newline as CR LF
+  bool prefix = false; // standard output is a part of the model's, from its start
+  std::string signal;  // the signal it must end by; none: exit 0
+  size_t cut = 0;      // the reader takes this many bytes of standard output, no more
+  bool pty = false;    // a terminal's reader sees each newline as CR LF
 };
 
 Case made(std::string name, std::string program, std::vector<Bytes> args,
@@ -116,8 +116,8 @@ void write(const Case &c) {
   line["stdout"] = c.out;
   line["stderr"] = c.err;
   json expect = json::object();
-  bool read = c.out == "pipe" || c.out == "pty" || c.out == "socket" || c.out == "file" ||
-              c.out == "fifo";
+  bool read =
+      c.out == "pipe" || c.out == "pty" || c.out == "socket" || c.out == "file" || c.out == "fifo";
   if (read) {
     Bytes out = model(c.program, c.args);
     if (c.pty) {
@@ -158,10 +158,10 @@ int main(int argc, char **argv) {
   // Argument counts past the fixed tables of 128, 256 and 4,096 entries some have, and far past.
   for (size_t count : {257, 1025, 4097, 65536, 100000})
     write(made("print-args/" + std::to_string(count) + "-arguments", "print-args",
-           many(count, bytes("x"))));
+               many(count, bytes("x"))));
   for (size_t count : {257, 100000})
     write(made("print-args/" + std::to_string(count) + "-empty-arguments", "print-args",
-           many(count, {})));
+               many(count, {})));
   // The initial stack's alignment: every count from 0 to 64, the strings' total size taking
   // every value modulo 16 across them (5 n modulo 16, 5 being prime to 16).
   for (size_t n = 0; n <= 64; ++n) {
@@ -173,13 +173,13 @@ int main(int argc, char **argv) {
   // The argument area and the stack limit: 5 MiB of arguments, which a stack limit of 64 MiB
   // allows (a quarter of it, at most 6 MiB); the stack unlimited; the fewest descriptors that a
   // dynamically linked program can start with (the loader opens one).
-  write(made("limits/5-MiB-of-arguments-under-a-64-MiB-stack", "print-args", many(40, bytes("x", 131071)),
-         {{"limits", {{"stack", 64 << 20}}}}));
+  write(made("limits/5-MiB-of-arguments-under-a-64-MiB-stack", "print-args",
+             many(40, bytes("x", 131071)), {{"limits", {{"stack", 64 << 20}}}}));
   write(made("limits/stack-unlimited", "print-args", many(8, bytes("x", 131071)),
-         {{"limits", {{"stack", "unlimited"}}}}));
+             {{"limits", {{"stack", "unlimited"}}}}));
   for (const char *program : {"print-args", "print-sentence", "exit-zero"})
     write(made(std::string("limits/4-descriptors/") + program, program, {bytes("x")},
-           {{"limits", {{"nofile", 4}}}}));
+               {{"limits", {{"nofile", 4}}}}));
 
   // The environment, which the programs never read: the same output whatever it holds.
   std::string everyByte;
@@ -187,8 +187,8 @@ int main(int argc, char **argv) {
     everyByte += char(b);
   json thousand = json::array();
   for (int i = 0; i < 1000; ++i)
-    thousand.push_back(std::string("E").append(std::to_string(i)).append("=").append(
-        std::to_string(i)));
+    thousand.push_back(
+        std::string("E").append(std::to_string(i)).append("=").append(std::to_string(i)));
   json mebibyte = json::array();
   for (int i = 0; i < 8; ++i)
     mebibyte.push_back(json::array({json::array({"M", 131071})}));
@@ -209,19 +209,20 @@ int main(int argc, char **argv) {
   for (const char *how : {"ignored", "blocked"})
     for (const char *program : {"print-args", "print-sentence"}) {
       Case c = made(std::string("signals/sigpipe-") + how + "/" + program, program, {bytes("x")},
-             {{"signals", {{how, {"SIGPIPE"}}}}});
+                    {{"signals", {{how, {"SIGPIPE"}}}}});
       c.out = "broken pipe";
       write(c);
     }
   for (const char *signal : {"SIGTERM", "SIGHUP", "SIGINT"})
-    write(made(std::string("signals/") + signal + "-ignored-then-sent", "print-args", a128KiB,
-           {{"signals", {{"ignored", {signal}}}}, {"send", {{"signal", signal}, {"to", "process"}}}}));
+    write(made(
+        std::string("signals/") + signal + "-ignored-then-sent", "print-args", a128KiB,
+        {{"signals", {{"ignored", {signal}}}}, {"send", {{"signal", signal}, {"to", "process"}}}}));
   // Signals from outside, sent while the program is blocked writing, to it (as timeout and
   // supervisors do) and to its group (as a terminal does): it ends by them, part-way.
   for (const char *signal : {"SIGTERM", "SIGINT", "SIGHUP"})
     for (const char *to : {"process", "group"}) {
       Case c = made(std::string("signals/") + signal + "-sent-to-the-" + to, "print-args", a128KiB,
-             {{"send", {{"signal", signal}, {"to", to}}}});
+                    {{"send", {{"signal", signal}, {"to", to}}}});
       c.prefix = true;
       c.signal = signal;
       write(c);
@@ -231,7 +232,7 @@ int main(int argc, char **argv) {
   // pipe stays full, where a writer left non-blocking would see EAGAIN.
   for (size_t after : {1, 65536, 100000}) {
     Case c = made("readers/closes-after-" + std::to_string(after) + "-bytes", "print-args", a128KiB,
-           {{"reader", {{"close_after", after}}}});
+                  {{"reader", {{"close_after", after}}}});
     c.cut = after;
     c.signal = "SIGPIPE";
     write(c);
@@ -243,12 +244,13 @@ int main(int argc, char **argv) {
   for (const char *program : {"print-args", "print-sentence"}) {
     for (const char *kind : {"pty", "socket", "file", "fifo"}) {
       Case c = made(std::string("streams/stdout-") + kind + "/" + program, program,
-             {bytes("a"), bytes("b c")});
+                    {bytes("a"), bytes("b c")});
       c.out = kind;
       c.pty = c.out == "pty";
       write(c);
     }
-    Case gone = made(std::string("streams/stdout-socket-peer-closed/") + program, program, {bytes("a")});
+    Case gone =
+        made(std::string("streams/stdout-socket-peer-closed/") + program, program, {bytes("a")});
     gone.out = "socket, peer closed";
     gone.signal = "SIGPIPE";
     write(gone);
