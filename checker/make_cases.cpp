@@ -137,7 +137,7 @@ void write(const Case &c) {
   else
     expect["signal"] = c.signal;
   line["expect"] = expect;
-  file << line.dump() << "\n";
+  file << line.dump(-1, ' ', true) << "\n"; // ASCII, for readers that split at other line ends
 }
 
 } // namespace
@@ -191,7 +191,7 @@ int main(int argc, char **argv) {
         std::string("E").append(std::to_string(i)).append("=").append(std::to_string(i)));
   json mebibyte = json::array();
   for (int i = 0; i < 8; ++i)
-    mebibyte.push_back(json::array({json::array({"M", 131071})}));
+    mebibyte.push_back(json::array({"M" + std::to_string(i) + "=", json::array({"m", 131068})}));
   const std::pair<const char *, json> environments[] = {
       {"empty-entry", json::array({""})},
       {"entry-without-equals", json::array({"NO_EQUALS_SIGN"})},

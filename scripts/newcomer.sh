@@ -59,7 +59,8 @@ step "$(readme_block sh 5)"
 (cd build && apt-get install -y -q --no-install-recommends "./support-programs-i386_${version}_all.deb" \
   "./support-programs_${version}_${host}.deb" qemu-user libc6-i386-cross >/dev/null)
 step "$(readme_block sh 3 | head -n 1) | tail -n 1"
-test -f /usr/share/man/man1/support-programs-check.1.gz
+[[ -f /usr/share/man/man1/support-programs-check.1.gz ]] ||
+  { echo "no manual page: $(dpkg -L support-programs | grep man)" >&2; exit 1; }
 install=$(readme_block sh 6 | sed 's/\\$//' | tr -d '\n')
 (cd build && step "$install" >/dev/null)
 step "$(readme_line '| amd64 |' | awk -F'`' '{ print $(NF - 1) }') | tail -n 1"
