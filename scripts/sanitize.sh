@@ -14,15 +14,15 @@ build=build-sanitize
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DSUPPORT_SANITIZE=ON -DSUPPORT_FUZZ=ON -DSUPPORT_ARCH=native >/dev/null
 cmake --build "$build" -j "$(nproc)" --target support-programs-check checker-tests support-tests \
-  cases-fuzz support-programs >/dev/null
+  cases-fuzz support-programs support-cases-file >/dev/null
 # Leaks count too; the checker's threads and the tests' processes are all ended by then.
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" \
   -R 'Checker|check-programs|Programs'
 
-# Seeds: each line of the shipped cases, and each malformed file of the tests up to 64 KiB.
+# Seeds: each line of the cases (those made too, with every kind of field), and each malformed file of the tests up to 64 KiB.
 seeds=$build/fuzz-seeds corpus=$build/fuzz-corpus
 rm -rf "$seeds" && mkdir -p "$seeds" "$corpus"
-split -l 1 -d -a 3 checker/cases.jsonl "$seeds/case-"
+split -l 1 -d -a 3 "$build/support/cases.jsonl" "$seeds/case-"
 python3 - tests/malformed.json "$seeds" <<'PY'
 import json, sys
 for row in json.load(open(sys.argv[1])):
