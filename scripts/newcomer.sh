@@ -62,7 +62,8 @@ step "$(readme_block sh 3 | head -n 1) | tail -n 1"
 [[ -f /usr/share/man/man1/support-programs-check.1.gz ]] ||
   { echo "no manual page: $(dpkg -L support-programs | grep man)" >&2; exit 1; }
 install=$(readme_block sh 6 | sed 's/\\$//' | tr -d '\n')
-(cd build && step "$install" >/dev/null)
+# With no terminal to answer apt-get's question, yes is said for the user.
+(cd build && step "$install -y -q | tail -n 1")
 step "$(readme_line '| amd64 |' | awk -F'`' '{ print $(NF - 1) }') | tail -n 1"
 
 echo "== The CMake forms, in a project of its own"

@@ -204,6 +204,43 @@ INSTANTIATE_TEST_SUITE_P(Checker, RunnerFaults, testing::ValuesIn(runnerFaults),
                            return name;
                          });
 
+// The same seed gives the same random cases and the same order; a repeated case that fails in
+// some runs only is flaky, and fails the run.
+TEST(Checker, RepeatsShufflesAndMakesRandomCases) {
+  auto lines = [](const std::string &tap) { // the test lines, times left out
+    std::string kept;
+    std::istringstream in(tap);
+    for (std::string line; std::getline(in, line);)
+      if (line.starts_with("ok ") || line.starts_with("not ok "))
+        kept += line + "\n";
+    return kept;
+  };
+  process::Outcome first = check({"--random", "100", "--seed", "7", "--shuffle"});
+  process::Outcome again = check({"--random", "100", "--seed", "7", "--shuffle", "--jobs", "1"});
+  EXPECT_EQ(process::ending(first), "exit 0") << first.err;
+  EXPECT_NE(first.out.find("\n# seed 7\n"), std::string::npos) << first.out.substr(0, 300);
+  EXPECT_NE(first.out.find("ok 264 - random/7/100/print-sentence\n"), std::string::npos);
+  EXPECT_EQ(lines(first.out), lines(again.out));
+  process::Outcome other = check({"--random", "10", "--seed", "8"});
+  EXPECT_NE(other.out.find("random/8/1/print-args"), std::string::npos);
+  // Random cases do catch a fault: a trailing space fails the print-args ones.
+  process::Outcome faulty = check({"--random", "50", "--seed", "7"}, "trailing_space");
+  EXPECT_NE(faulty.out.find("not ok 165 - random/7/1/print-args\n"), std::string::npos);
+
+  Scratch dir("repeat");
+  process::Outcome flaky = check({"--repeat", "3", "--cases", WRITTEN_CASES, "--", FAULTY_RUNNER,
+                                  "fails-a-third-start", dir / "starts"});
+  EXPECT_EQ(process::ending(flaky), "exit 1") << flaky.err;
+  EXPECT_NE(flaky.out.find("\n# every case 3 times\n"), std::string::npos);
+  EXPECT_NE(
+      flaky.out.find("message: \"flaky: failed 1 of 3 runs; first: exit 1, expected exit 0\"\n"),
+      std::string::npos)
+      << flaky.out.substr(0, 2000);
+  EXPECT_NE(flaky.out.find("# 1 flaky: they failed in some runs only\n# 48 of 49 passed"),
+            std::string::npos)
+      << flaky.out.substr(flaky.out.size() - 300);
+}
+
 TEST(Checker, SaysWhereTheFirstDifferenceIs) {
   process::Outcome tap = check({}, "trailing_space");
   // Every test's YAML gives its time, which differs from run to run.
