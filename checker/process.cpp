@@ -316,6 +316,44 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
   std::string *into[] = {&outcome.out, &outcome.err};
   const size_t bound[] = {limits.out, limits.err};
   char buffer[1 << 16];
+  // Reads once from stream i; false where it wrote past its bound.
+  auto take = [&](int i) {
+    size_t want = sizeof buffer;
+    if (i == 0 && start.reader == Reader::CloseAfter)
+      want = std::min(want, start.closeAfter - std::min(start.closeAfter, into[0]->size()));
+    ssize_t n = want ? read(fds[i]->get(), buffer, want) : 0;
+    if (n > 0 && into[i]->size() + size_t(n) > bound[i]) {
+      into[i]->append(buffer, bound[i] - into[i]->size());
+      stopped =
+          Ending{Ending::Kind::TooMuch, 0,
+                 "wrote more than " + std::to_string(bound[i]) + " bytes on " + streamNames[i]};
+      return false;
+    }
+    if (n > 0) {
+      into[i]->append(buffer, size_t(n));
+      if (i == 0 && start.reader == Reader::Slow)
+        nextRead = Clock::now() + slowPause;
+      if (i == 0 && start.reader == Reader::CloseAfter && into[0]->size() >= start.closeAfter)
+        fds[0]->reset();
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      fds[i]->reset(); // at its end; a pseudo-terminal says EIO once its last user is gone
+    }
+    return true;
+  };
+  // Once it has ended: all that its streams hold now, to their ends where they are there. Read
+  // before any bound of time is called passed, so that this thread's own delay (a loaded
+  // machine) is never taken for the process's.
+  auto drained = [&] {
+    for (;;) {
+      pollfd polled[] = {{fds[0]->get(), POLLIN, 0}, {fds[1]->get(), POLLIN, 0}};
+      if (poll(polled, 2, 0) <= 0)
+        break;
+      for (int i = 0; i < 2; ++i)
+        if (fds[i]->get() >= 0 && polled[i].revents && !take(i))
+          return false;
+    }
+    return fds[0]->get() < 0 && fds[1]->get() < 0;
+  };
   for (;;) {
     now = Clock::now();
     if (state == State::Running && ended(pid)) {
@@ -325,6 +363,11 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
     bool open[2] = {fds[0]->get() >= 0, fds[1]->get() >= 0};
     if (state == State::Draining && !open[0] && !open[1])
       return;
+    bool late = (deadline && now >= *deadline) || (graceEnd && now >= *graceEnd);
+    if (late && state == State::Draining && (drained() || stopped))
+      return;
+    open[0] = fds[0]->get() >= 0;
+    open[1] = fds[1]->get() >= 0;
     if (deadline && now >= *deadline) {
       stopped = Ending{Ending::Kind::TimedOut, int(limits.timeout.count()),
                        "timed out after " + seconds(limits.timeout) + " s"};
@@ -369,30 +412,9 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
       stopped = Ending{Ending::Kind::Failure, 0, why("cannot wait for a process")};
       return;
     }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i]->get() < 0 || !polled[i].revents)
-        continue;
-      size_t want = sizeof buffer;
-      if (i == 0 && start.reader == Reader::CloseAfter)
-        want = std::min(want, start.closeAfter - std::min(start.closeAfter, into[0]->size()));
-      ssize_t n = want ? read(fds[i]->get(), buffer, want) : 0;
-      if (n > 0 && into[i]->size() + size_t(n) > bound[i]) {
-        into[i]->append(buffer, bound[i] - into[i]->size());
-        stopped =
-            Ending{Ending::Kind::TooMuch, 0,
-                   "wrote more than " + std::to_string(bound[i]) + " bytes on " + streamNames[i]};
+    for (int i = 0; i < 2; ++i)
+      if (fds[i]->get() >= 0 && polled[i].revents && !take(i))
         return;
-      }
-      if (n > 0) {
-        into[i]->append(buffer, size_t(n));
-        if (i == 0 && start.reader == Reader::Slow)
-          nextRead = Clock::now() + slowPause;
-        if (i == 0 && start.reader == Reader::CloseAfter && into[0]->size() >= start.closeAfter)
-          fds[0]->reset();
-      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        fds[i]->reset(); // at its end; a pseudo-terminal says EIO once its last user is gone
-      }
-    }
   }
 }
 
