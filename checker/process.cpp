@@ -253,28 +253,6 @@ pid_t spawn(Child &child) {
   return pid;
 }
 
-// Where argv[0] is: itself when it names a folder, else the first executable file of that name
-// in the PATH's folders (an empty one is the current folder, as for the shells). Empty where
-// there is none.
-std::string located(const std::string &name) {
-  if (name.find('/') != std::string::npos)
-    return name;
-  const char *search = std::getenv("PATH");
-  std::string folders = search ? search : "/usr/bin:/bin";
-  for (size_t from = 0;;) {
-    size_t to = std::min(folders.find(':', from), folders.size());
-    std::string folder = folders.substr(from, to - from);
-    std::string path = (folder.empty() ? "." : folder) + "/" + name;
-    struct stat status;
-    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-        access(path.c_str(), X_OK) == 0)
-      return path;
-    if (to == folders.size())
-      return "";
-    from = to + 1;
-  }
-}
-
 std::string seconds(milliseconds time) {
   std::ostringstream text;
   text << double(time.count()) / 1000;
@@ -497,6 +475,25 @@ void endOrphans() {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     std::this_thread::sleep_for(milliseconds(1));
+  }
+}
+
+std::string located(const std::string &name) {
+  if (name.find('/') != std::string::npos)
+    return name;
+  const char *search = std::getenv("PATH");
+  std::string folders = search ? search : "/usr/bin:/bin";
+  for (size_t from = 0;;) {
+    size_t to = std::min(folders.find(':', from), folders.size());
+    std::string folder = folders.substr(from, to - from);
+    std::string path = (folder.empty() ? "." : folder) + "/" + name;
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        access(path.c_str(), X_OK) == 0)
+      return path;
+    if (to == folders.size())
+      return "";
+    from = to + 1;
   }
 }
 

@@ -131,6 +131,11 @@ inline std::string ending(const Outcome &outcome) { return outcome.ending.text()
 // "SIGPIPE" for SIGPIPE; the number, for a signal with no name.
 std::string signalName(int signal);
 
+// Where a command is: itself when it names a folder, else the first executable file of that
+// name in the PATH's folders (an empty one is the current folder, as for the shells); "" where
+// there is none. How run() finds argv[0].
+std::string located(const std::string &name);
+
 // A command line split at white space, the way the runners are given.
 std::vector<std::string> words(const std::string &commandLine);
 

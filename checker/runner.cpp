@@ -46,18 +46,7 @@ std::vector<std::string> qemu(const fs::path &dir, const std::string &why) {
 std::string where(const std::string &command) {
   if (command.find('/') != std::string::npos)
     return access(command.c_str(), X_OK) == 0 ? command : "";
-  const char *search = std::getenv("PATH");
-  std::string folders = search ? search : "/usr/bin:/bin";
-  for (size_t from = 0;;) {
-    size_t to = std::min(folders.find(':', from), folders.size());
-    std::string folder = folders.substr(from, to - from);
-    std::string path = (folder.empty() ? "." : folder) + "/" + command;
-    if (access(path.c_str(), X_OK) == 0)
-      return path;
-    if (to == folders.size())
-      return "";
-    from = to + 1;
-  }
+  return process::located(command);
 }
 
 process::Limits limits(const std::vector<std::string> &runner, std::chrono::seconds timeout,
