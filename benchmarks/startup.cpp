@@ -484,7 +484,8 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
          << "Machine: " << machine() << ". Compiler: " << COMPILER << ". Date: " << today << ".\n\n"
          << "Every command gets three short arguments (`alpha beta gamma`), no environment and "
             "standard output on `/dev/null`. Instructions per start are counted by callgrind; "
-            "spawn is a start (`vfork` and `execve`) plus wait, the median of interleaved repetitions; peak RSS "
+            "spawn is a start (`vfork` and `execve`) plus wait, the median of interleaved "
+            "repetitions; peak RSS "
             "is the started program's own high-water mark (`VmHWM` just before it exits). Ratios "
             "are to the floor: an empty `main` linked exactly as the programs are.\n";
   auto explain = [&](const std::set<std::string> &why) {
