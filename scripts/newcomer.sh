@@ -76,7 +76,7 @@ consumer() {
   add_subdirectory) block=$(readme_block cmake 2) ;;
   FetchContent) block=$(readme_block cmake 3) ;;
   esac
-  mkdir -p "$dir"
+  rm -rf "$dir" && mkdir -p "$dir"
   [[ $1 != add_subdirectory ]] || git clone -q "$project" "$dir/third_party/support-programs"
   {
     printf 'cmake_minimum_required(VERSION %s)\nproject(consumer LANGUAGES NONE)\nenable_testing()\n' "$2"
