@@ -49,7 +49,14 @@ std::string utf8(const std::string &text) {
   return out;
 }
 
-json encoded(const Bytes &b) {
+json encoded(const Bytes &given) {
+  Bytes b; // runs of single pieces joined into one
+  for (const Piece &p : given) {
+    if (p.count == 1 && !b.empty() && b.back().count == 1)
+      b.back().text += p.text;
+    else if (!p.text.empty() && p.count > 0)
+      b.push_back(p);
+  }
   if (b.empty())
     return "";
   if (b.size() == 1 && b[0].count == 1)
@@ -64,9 +71,13 @@ json encoded(const Bytes &b) {
 Bytes model(const std::string &program, const std::vector<Bytes> &args) {
   if (program == "print-args") {
     Bytes out;
-    for (size_t i = 0; i < args.size(); ++i)
-      out = out + (i ? bytes(" ") : Bytes{}) + args[i];
-    return out + bytes("\n");
+    for (size_t i = 0; i < args.size(); ++i) {
+      if (i)
+        out.push_back({" "});
+      out.insert(out.end(), args[i].begin(), args[i].end());
+    }
+    out.push_back({"\n"});
+    return out;
   }
   if (program == "print-sentence")
     return bytes("This is a test ") + (args.empty() ? bytes("null") : args[0]) + bytes(".\n");
