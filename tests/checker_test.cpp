@@ -41,6 +41,8 @@ process::Outcome check(Args args, const std::string &fault = "none",
   };
   if (!given("--programs"))
     args.insert(args.begin(), {"--programs", faulty / fault});
+  if (!given("--cases"))
+    args.insert(args.begin(), {"--cases", CASES_FILE});
   if (!given("--runner") && !given("--"))
     args.insert(args.begin(), {"--runner", ""});
   args.insert(args.begin(), CHECKER);
@@ -177,6 +179,8 @@ class RunnerFaults : public testing::TestWithParam<RunnerFault> {};
 
 TEST_P(RunnerFaults, AreCaughtByTheCasesOfTheirClass) {
   const RunnerFault &f = GetParam();
+  if (!ALL_CASES)
+    GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
   Scratch dir("runner-fault");
   Args runner = {"--", FAULTY_RUNNER, f.mode};
   if (f.mode == "fails-a-third-start")
@@ -207,6 +211,8 @@ INSTANTIATE_TEST_SUITE_P(Checker, RunnerFaults, testing::ValuesIn(runnerFaults),
 // The same seed gives the same random cases and the same order; a repeated case that fails in
 // some runs only is flaky, and fails the run.
 TEST(Checker, RepeatsShufflesAndMakesRandomCases) {
+  if (!ALL_CASES)
+    GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
   auto lines = [](const std::string &tap) { // the test lines, times left out
     std::string kept;
     std::istringstream in(tap);
@@ -591,6 +597,8 @@ TEST(Checker, SaysWhenTheReportCannotBeWhole) {
       continue;
     }
     Args args = {CHECKER, "--programs", faulty / "none", "--runner="};
+    if (std::find(setup.args.begin(), setup.args.end(), "--cases") == setup.args.end())
+      args.insert(args.end(), {"--cases", CASES_FILE});
     args.insert(args.end(), setup.args.begin(), setup.args.end());
     if (!setup.limit.empty())
       args.insert(args.begin(), {"/bin/sh", "-c", setup.limit + " && exec \"$0\" \"$@\""});
@@ -601,7 +609,7 @@ TEST(Checker, SaysWhenTheReportCannotBeWhole) {
   }
   // Without standard input, the cases still run as they should.
   process::Outcome noInput =
-      process::run({CHECKER, "--programs", faulty / "none", "--runner="},
+      process::run({CHECKER, "--programs", faulty / "none", "--runner=", "--cases", CASES_FILE},
                    {Stream::Closed, Stream::Pipe, Stream::Pipe}, {std::chrono::seconds(60)});
   EXPECT_EQ(process::ending(noInput), "exit 0") << noInput.out.substr(0, 2000);
 }
