@@ -8,7 +8,6 @@
 #include <iostream>
 #include <latch>
 #include <mutex>
-#include <numeric>
 #include <random>
 #include <system_error>
 #include <thread>
