@@ -26,6 +26,13 @@ struct Error : std::runtime_error {
 
 std::string mib(size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
+// A number as the line gave it: -0 is not 0 there.
+std::string shownNumber(const json &value) {
+  if (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() == 0)
+    return "-0";
+  return value.dump();
+}
+
 const json &field(const json &object, const char *key, json::value_t type, const char *what) {
   auto it = object.find(key);
   if (it == object.end())
@@ -150,7 +157,7 @@ int signalNamed(const json &value, const char *key) {
 size_t whole(const json &value, const char *key, uint64_t least, uint64_t most) {
   if (!value.is_number_unsigned() || value.get<uint64_t>() < least || value.get<uint64_t>() > most)
     throw Error(std::string("\"") + key + "\" is " +
-                (value.is_number() ? value.dump() : value.type_name()) +
+                (value.is_number() ? shownNumber(value) : value.type_name()) +
                 "; it is a whole number from " + std::to_string(least) + " to " +
                 std::to_string(most));
   return value.get<size_t>();
@@ -201,21 +208,64 @@ void signals(const json &object, process::Start &start) {
   }
 }
 
+// Builds the value of one line as the library's own parser does, in one pass and in linear time,
+// while it refuses a key that an object holds twice (the library would keep the last) and stops
+// as soon as the line holds more values than a case can: each value counts as an argument's
+// worth, so that no more memory is taken than a case may have.
+class Builder {
+public:
+  explicit Builder(json &into) : dom(into, true) {}
+  bool null() { return counted(0) && dom.null(); }
+  bool boolean(bool value) { return counted(0) && dom.boolean(value); }
+  bool number_integer(json::number_integer_t value) {
+    return counted(0) && dom.number_integer(value);
+  }
+  bool number_unsigned(json::number_unsigned_t value) {
+    return counted(0) && dom.number_unsigned(value);
+  }
+  bool number_float(json::number_float_t value, const std::string &text) {
+    return counted(0) && dom.number_float(value, text);
+  }
+  bool string(std::string &value) { return counted(value.size()) && dom.string(value); }
+  bool binary(json::binary_t &value) { return counted(value.size()) && dom.binary(value); }
+  bool start_object(size_t size) {
+    keys.emplace_back();
+    return counted(0) && dom.start_object(size);
+  }
+  bool key(std::string &key) {
+    if (!keys.back().insert(key).second)
+      throw Error("the key " + text::quoted(key) + " is there twice");
+    return counted(key.size()) && dom.key(key);
+  }
+  bool end_object() {
+    keys.pop_back();
+    return dom.end_object();
+  }
+  bool start_array(size_t size) { return counted(0) && dom.start_array(size); }
+  bool end_array() { return dom.end_array(); }
+  template <class Exception>
+  bool parse_error(size_t at, const std::string &token, const Exception &error) {
+    return dom.parse_error(at, token, error);
+  }
+
+private:
+  bool counted(size_t bytes) {
+    if ((held += perString + bytes) > maxCaseBytes)
+      throw Error("the line holds more values than a case can (" + mib(maxCaseBytes) +
+                  ", each value counted as " + std::to_string(perString) + " bytes and its own)");
+    return true;
+  }
+  nlohmann::detail::json_sax_dom_parser<json> dom;
+  std::vector<std::set<std::string>> keys;
+  size_t held = 0;
+};
+
 Case parse(const std::string &line) {
   using process::Stream;
   checkDepth(line);
-  // Keys are checked as they are read: the parser alone would keep the last of two alike.
-  std::vector<std::set<std::string>> keys;
-  json object = json::parse(line, [&](int, json::parse_event_t event, json &parsed) {
-    if (event == json::parse_event_t::object_start)
-      keys.emplace_back();
-    else if (event == json::parse_event_t::object_end)
-      keys.pop_back();
-    else if (event == json::parse_event_t::key &&
-             !keys.back().insert(parsed.get<std::string>()).second)
-      throw Error("the key " + text::quoted(parsed.get<std::string>()) + " is there twice");
-    return true;
-  });
+  json object;
+  Builder builder(object);
+  json::sax_parse(line, &builder);
   if (!object.is_object())
     throw Error("a case is a JSON object");
   onlyKnown(object,
@@ -305,7 +355,7 @@ Case parse(const std::string &line) {
   if (expect.contains("exit")) {
     const json &status = expect["exit"];
     if (!status.is_number_unsigned() || status.get<uint64_t>() > 255)
-      throw Error("\"exit\" is " + (status.is_number() ? status.dump() : status.type_name()) +
+      throw Error("\"exit\" is " + (status.is_number() ? shownNumber(status) : status.type_name()) +
                   "; it is a whole number from 0 to 255");
     c.ending = process::Ending::exited(status.get<int>());
   } else {
@@ -349,12 +399,13 @@ public:
       fail("the line is longer than " + mib(maxLine));
     if (text.find_first_not_of(" \t\r") == std::string::npos)
       return;
-    if (all.size() == maxCases)
-      fail("the file holds more than " + std::to_string(maxCases) + " cases");
     try {
       Case c = parse(std::string(text));
       c.line = number;
-      size_t size = c.out.size() + c.err.size();
+      if (all.size() == maxCases)
+        fail("the file holds more than " + std::to_string(maxCases) + " cases");
+      // What keeping it takes: its bytes, and each string's own share.
+      size_t size = c.out.size() + c.err.size() + c.name.size() + perString;
       for (const auto *strings : {&c.args, &c.start.environment})
         for (const auto &one : *strings)
           size += one.size() + perString;
@@ -383,6 +434,8 @@ public:
       throw Malformed(file + ": holds no cases");
     return std::move(all);
   }
+
+  int lines() const { return number; }
 
   [[noreturn]] void fail(const std::string &what) {
     throw Malformed(file + ":" + std::to_string(number) + ": " + what);
@@ -432,8 +485,12 @@ std::vector<Case> read(const std::string &path, std::chrono::milliseconds timeou
     if (ready < 0 && errno == EINTR)
       continue;
     if (ready == 0)
-      throw Malformed(path + ": cannot be read: nothing came within " +
-                      std::to_string(timeout.count() / 1000) + " s");
+      throw Malformed(
+          path + ": cannot be read: " +
+          (reader.lines() || !pending.empty()
+               ? "it was still open after " + std::to_string(reader.lines()) + " lines and " +
+                     std::to_string(timeout.count() / 1000) + " s"
+               : "nothing came within " + std::to_string(timeout.count() / 1000) + " s"));
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
       continue;

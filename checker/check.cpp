@@ -5,6 +5,7 @@
 #include "cases.hpp"
 #include "fatal.hpp"
 #include "generated.hpp"
+#include "interrupt.hpp"
 #include "options.hpp"
 #include "process.hpp"
 #include "report.hpp"
@@ -13,7 +14,7 @@
 #include "text.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -29,12 +30,12 @@ namespace {
 // The programs beside the checker, in a build; else the one processor's folder installed beside
 // it (libexec/support-programs/<processor>/).
 fs::path defaultPrograms(const fs::path &self) {
-  if (fs::exists(self / "exit-zero"))
+  std::error_code error;
+  if (fs::exists(self / "exit-zero", error))
     return self;
   std::vector<std::string> found;
-  std::error_code error;
   for (const auto &entry : fs::directory_iterator(self, error))
-    if (fs::exists(entry.path() / "exit-zero"))
+    if (fs::exists(entry.path() / "exit-zero", error))
       found.push_back(entry.path().filename());
   std::sort(found.begin(), found.end());
   if (found.size() == 1)
@@ -48,24 +49,35 @@ fs::path defaultPrograms(const fs::path &self) {
 }
 
 int checkAll(int argc, char **argv) {
-  fs::path self = fs::read_symlink("/proc/self/exe");
-  fs::path dir = self.parent_path();
+  // Where the checker is, for its defaults; with --programs and --cases given it is not needed.
+  std::error_code error;
+  fs::path self = fs::read_symlink("/proc/self/exe", error);
+  std::string noSelf = "cannot tell where the checker is (/proc/self/exe: " + error.message() +
+                       "): give --programs and --cases";
+  fs::path dir = self.parent_path(), casesFile;
   // The cases beside it, in a build; else where the packages install them.
-  fs::path casesFile = fs::exists(dir / "cases.jsonl")
-                           ? dir / "cases.jsonl"
-                           : (dir / CASES_FROM_PROGRAMS).lexically_normal();
+  if (!self.empty())
+    casesFile = fs::exists(dir / "cases.jsonl", error)
+                    ? dir / "cases.jsonl"
+                    : (dir / CASES_FROM_PROGRAMS).lexically_normal();
   options::Options o = options::parse(argc, argv, casesFile);
   if (o.help)
     return 0;
-  dir = o.programs ? *o.programs : defaultPrograms(dir);
-  if (!fs::is_directory(dir))
-    throw Fatal("no folder " + shown(dir) + ": give --programs the programs' folder");
+  if ((!o.programs || o.cases.empty()) && self.empty())
+    throw Fatal(noSelf);
+  // Made absolute: every process starts in a folder of its own.
+  dir = fs::absolute(o.programs ? *o.programs : defaultPrograms(dir), error).lexically_normal();
+  if (!fs::is_directory(dir, error))
+    throw Fatal("no folder " + shown(dir) + (error ? " (" + error.message() + ")" : "") +
+                ": give --programs the programs' folder");
   for (const char *program : cases::programs)
     if (access((dir / program).c_str(), X_OK) != 0)
       throw Fatal("no program " + shown(dir / program) +
                   " that can be run: give --programs the programs' folder");
   runner::Chosen chosen = runner::choose(o.runner, dir, seconds(o.timeout));
+  interrupt::check();
   std::vector<cases::Case> all = cases::read(o.cases, seconds(o.timeout));
+  interrupt::check();
   std::optional<uint64_t> seed = o.seed;
   if (!seed && (o.shuffle || o.random))
     seed = std::random_device()() * (uint64_t(1) << 32) + std::random_device()();
@@ -104,21 +116,32 @@ bool openStandardStreams() {
 } // namespace
 
 int main(int argc, char **argv) {
-  // A report that cannot be written is an error that says so, not the end of this process.
-  signal(SIGPIPE, SIG_IGN);
-  // Nothing a runner starts outlives the check, even what leaves its process group.
+  // Nothing a runner starts outlives the check, even what leaves its process group; and no
+  // runner that is not root reaches this process's descriptors through /proc.
   process::adoptOrphans();
+  prctl(PR_SET_DUMPABLE, 0);
   struct EndOrphans {
     ~EndOrphans() { process::endOrphans(); }
   } endOrphans;
   try {
+    // Signals are taken by a thread of their own from here on, before any other thread starts.
+    interrupt::watch();
     if (!openStandardStreams())
       throw Fatal("cannot write the report: standard output is closed");
-    return checkAll(argc, argv);
+    int status = checkAll(argc, argv);
+    interrupt::check();
+    return status;
+  } catch (const interrupt::Interrupted &stopped) {
+    interrupt::end(stopped.signal);
   } catch (const std::exception &error) {
+    if (int signal = interrupt::signal())
+      interrupt::end(signal);
+    std::string what = dynamic_cast<const std::bad_alloc *>(&error)
+                           ? "out of memory (" + std::string(error.what()) + ")"
+                           : error.what();
     // One line, whatever bytes came from outside.
     std::string line;
-    for (char c : std::string(error.what()))
+    for (char c : what)
       line += c >= 0x20 && c < 0x7f ? std::string(1, c) : text::escaped(std::string_view(&c, 1));
     std::cerr << "support-programs-check: " << line << "\n";
     return 2;

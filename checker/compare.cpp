@@ -52,6 +52,7 @@ void compareBytes(const char *stream, const std::string &expected, const std::st
 process::Start startOf(const cases::Case &c, const std::vector<std::string> &runner,
                        const std::filesystem::path &dir) {
   process::Start start = c.start;
+  start.freshFolder = true;
   start.argv = runner;
   start.argv.push_back(dir / c.program);
   start.argv.insert(start.argv.end(), c.args.begin(), c.args.end());
@@ -61,6 +62,7 @@ process::Start startOf(const cases::Case &c, const std::vector<std::string> &run
 Result judge(const cases::Case &c, const process::Outcome &outcome) {
   Result result;
   result.seconds = outcome.seconds;
+  result.left = outcome.left;
   if (outcome.ending.kind == process::Ending::Kind::Failure) {
     result.failure = outcome.ending.detail;
     return result;

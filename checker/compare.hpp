@@ -16,6 +16,7 @@ struct Result {
   std::string summary, details; // both empty when the case passed; details in YAML
   std::string failure;          // what the checker itself could not have to run the case
   double seconds = 0;
+  std::vector<std::string> left; // what it left in its working folder
   bool passed() const { return summary.empty() && failure.empty(); }
 };
 

@@ -29,10 +29,12 @@ std::string firstWords(const std::string &err) {
 std::string whyNot(const std::vector<std::string> &runner, const std::filesystem::path &dir,
                    std::chrono::seconds timeout) {
   using process::Stream;
-  std::vector<std::string> argv = runner;
-  argv.push_back(dir / "exit-zero");
-  process::Outcome outcome = process::run(argv, {Stream::DevNull, Stream::Pipe, Stream::Pipe},
-                                          runner::limits(runner, timeout, 0, 0));
+  process::Start start;
+  start.argv = runner;
+  start.argv.push_back(dir / "exit-zero");
+  start.streams = {Stream::DevNull, Stream::Pipe, Stream::Pipe};
+  start.freshFolder = true;
+  process::Outcome outcome = process::run(start, runner::limits(runner, timeout, 0, 0));
   using Kind = process::Ending::Kind;
   const process::Ending &ending = outcome.ending;
   if (ending.kind == Kind::Failure)

@@ -2,10 +2,12 @@
 
 #include "fatal.hpp"
 #include "process.hpp"
+#include "text.hpp"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <iostream>
 #include <thread>
 
 namespace options {
@@ -19,6 +21,9 @@ std::vector<std::string> arguments(int argc, char **argv, std::optional<std::str
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--") {
+      if (i + 1 == argc)
+        throw Fatal("-- is followed by no runner: give its words after it, or --runner '' to "
+                    "start the programs directly");
       runnerWords.emplace(argv + i + 1, argv + argc);
       break;
     }
@@ -37,6 +42,17 @@ std::vector<std::string> arguments(int argc, char **argv, std::optional<std::str
   std::reverse(options.begin(), options.end()); // as CLI11 takes them
   return options;
 }
+
+// Decimal whole numbers only, leading zeros dropped, so that the conversion after takes none as
+// octal or hexadecimal.
+const CLI::Validator decimal(
+    [](std::string &value) {
+      if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+        return value + " is not a whole number";
+      value.erase(0, std::min(value.find_first_not_of('0'), value.size() - 1));
+      return std::string();
+    },
+    "", "decimal");
 
 } // namespace
 
@@ -65,30 +81,37 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
       ->check(CLI::IsMember({"tap", "junit"}))
       ->capture_default_str();
   app.add_option("--jobs", o.jobs, "Cases run side by side")
+      ->transform(decimal)
       ->check(CLI::Range(1u, 1024u))
       ->capture_default_str();
   app.add_option("--timeout", o.timeout,
                  "Seconds a case, the first start or the reading of the cases may take")
+      ->transform(decimal)
       ->check(CLI::Range(1u, 86400u))
       ->capture_default_str();
   app.add_option("--repeat", o.repeat,
                  "Starts every case this many times, each a fresh process; a case that fails in "
                  "some runs only is flaky, and fails")
+      ->transform(decimal)
       ->check(CLI::Range(1u, 100000u))
       ->capture_default_str();
   app.add_flag("--shuffle", o.shuffle, "Starts the cases and their runs in a random order");
   app.add_option("--seed", o.seed,
                  "Seed of --shuffle's order and of --random's cases (default: a new one, which "
-                 "the report gives)");
+                 "the report gives)")
+      ->transform(decimal);
   app.add_option("--random", o.random,
                  "Adds this many cases of random argument vectors for print-args and "
                  "print-sentence, their output computed")
+      ->transform(decimal)
       ->check(CLI::Range(size_t(0), size_t(100000)));
   std::vector<std::string> words = arguments(argc, argv, runnerLine, runnerWords);
   try {
     app.parse(words);
   } catch (const CLI::CallForHelp &help) {
     app.exit(help);
+    if (!(std::cout << std::flush))
+      throw Fatal("cannot write the help to standard output");
     o.help = true;
     return o;
   } catch (const CLI::ParseError &error) {
@@ -100,6 +123,10 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
     o.runner = *runnerWords;
   else if (runnerLine)
     o.runner = process::words(*runnerLine);
+  if (runnerLine && !runnerLine->empty() && o.runner->empty())
+    throw Fatal("--runner " + text::shown(*runnerLine) +
+                " holds no command: give the runner's words, or --runner '' to start the "
+                "programs directly");
   return o;
 }
 

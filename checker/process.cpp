@@ -19,7 +19,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -37,6 +40,12 @@ constexpr milliseconds grace{250};
 constexpr milliseconds slowPause{10}, blockedFor{5};
 
 const char *const streamNames[] = {"standard output", "standard error"};
+
+// The processes run() has started and not yet reaped; and whether they are all to be ended.
+// Held while a process is started, so that none is missed or taken for an orphan.
+std::mutex startedLock;
+std::set<pid_t> started;
+bool endingAll = false;
 
 // A descriptor of this process's, closed when it goes.
 class Fd {
@@ -182,7 +191,7 @@ Plan plan(int fd, Stream stream) {
 // All that the child needs, made before it is started: between vfork and exec it may allocate
 // nothing and call only what is safe in a signal handler.
 struct Child {
-  const char *path = nullptr;
+  const char *path = nullptr, *dir = nullptr;
   char *const *argv = nullptr, *const *envp = nullptr;
   int source[3] = {-1, -1, -1};
   bool closed[3] = {};
@@ -209,7 +218,10 @@ struct Child {
     if (sigaction(signal, ignored ? &ignore : &fallback, nullptr) != 0 && !ignored)
       syscall(SYS_rt_sigaction, signal, none, nullptr, c.sigsetSize);
   }
-  setpgid(0, 0);
+  // A session of its own, with no controlling terminal; it leads its process group.
+  setsid();
+  if (c.dir && chdir(c.dir) != 0)
+    goto failed;
   for (int fd = 0; fd < 3; ++fd) {
     int source = c.source[fd];
     if (source >= 0 && source < 3 && source != fd) // not to be overwritten by another stream
@@ -245,12 +257,30 @@ failed:
 pid_t spawn(Child &child) {
   sigset_t all, old;
   sigfillset(&all);
+  std::lock_guard guard(startedLock);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   pid_t pid = vfork();
   if (pid == 0)
     become(child);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid > 0) {
+    started.insert(pid);
+    if (endingAll) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+    }
+  }
   return pid;
+}
+
+// Reaps a child that spawn() started.
+int reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::lock_guard guard(startedLock);
+  started.erase(pid);
+  return status;
 }
 
 std::string seconds(milliseconds time) {
@@ -465,6 +495,22 @@ std::vector<pid_t> children() {
 
 void adoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
+void endAll() {
+  std::lock_guard guard(startedLock);
+  endingAll = true;
+  for (pid_t pid : started) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+  }
+}
+
+void reapOrphans() {
+  std::lock_guard guard(startedLock);
+  for (pid_t pid : children())
+    if (!started.contains(pid))
+      waitpid(pid, nullptr, WNOHANG);
+}
+
 void endOrphans() {
   // Each killed orphan's own children come to this process in turn, until none is left.
   auto until = Clock::now() + std::chrono::seconds(2);
@@ -479,8 +525,9 @@ void endOrphans() {
 }
 
 std::string located(const std::string &name) {
+  std::error_code error;
   if (name.find('/') != std::string::npos)
-    return name;
+    return std::filesystem::absolute(name, error);
   const char *search = std::getenv("PATH");
   std::string folders = search ? search : "/usr/bin:/bin";
   for (size_t from = 0;;) {
@@ -490,7 +537,7 @@ std::string located(const std::string &name) {
     struct stat status;
     if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
         access(path.c_str(), X_OK) == 0)
-      return path;
+      return std::filesystem::absolute(path, error).lexically_normal();
     if (to == folders.size())
       return "";
     from = to + 1;
@@ -500,7 +547,16 @@ std::string located(const std::string &name) {
 Outcome run(const Start &start, const Limits &limits) {
   Outcome outcome;
   auto began = Clock::now();
+  std::string folder; // the fresh one, emptied and removed once the process has ended
   auto finish = [&](Ending ending) {
+    if (!folder.empty()) {
+      std::error_code error;
+      for (auto it = std::filesystem::directory_iterator(folder, error);
+           !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        outcome.left.push_back(it->path().filename());
+      std::sort(outcome.left.begin(), outcome.left.end());
+      std::filesystem::remove_all(folder, error);
+    }
     outcome.ending = std::move(ending);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     return outcome;
@@ -526,8 +582,15 @@ Outcome run(const Start &start, const Limits &limits) {
   } catch (const std::string &failure) {
     return finish({Ending::Kind::Failure, 0, failure});
   }
+  if (start.freshFolder) {
+    std::string made = temporary() + "/support-programs.XXXXXX";
+    if (!mkdtemp(made.data()))
+      return finish({Ending::Kind::Failure, 0, why("cannot make a working folder")});
+    folder = made;
+  }
   Child child;
   child.path = path.c_str();
+  child.dir = folder.empty() ? nullptr : folder.c_str();
   child.argv = argv.data();
   child.envp = envp.data();
   for (int fd = 0; fd < 3; ++fd) {
@@ -553,8 +616,7 @@ Outcome run(const Start &start, const Limits &limits) {
              std::strerror(error)});
   }
   if (child.error) {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    reap(pid);
     int error = child.error;
     if (error == EMFILE || error == ENFILE || error == ENOMEM)
       return finish({Ending::Kind::Failure, 0,
@@ -568,9 +630,7 @@ Outcome run(const Start &start, const Limits &limits) {
   kill(pid, SIGKILL);
   for (Plan &p : plans)
     p.reader.reset();
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  int status = reap(pid);
   if (!stopped && plans[1].file.get() >= 0) {
     outcome.out = readFile(plans[1].file.get(), limits.out);
     if (outcome.out.size() > limits.out) {

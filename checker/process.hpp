@@ -68,6 +68,9 @@ struct Start {
   bool sendToGroup = false;
   Reader reader = Reader::Fast;
   size_t closeAfter = 0;
+  // Started in an empty folder of its own, under TMPDIR or /tmp, removed once it has ended;
+  // else in this process's working folder.
+  bool freshFolder = false;
 };
 
 struct Limits {
@@ -105,8 +108,9 @@ struct Ending {
 
 struct Outcome {
   Ending ending;
-  std::string out, err; // what it wrote to the streams read back
-  double seconds = 0;   // from the start to the end of the supervision
+  std::string out, err;          // what it wrote to the streams read back
+  double seconds = 0;            // from the start to the end of the supervision
+  std::vector<std::string> left; // what it left in its fresh folder, by name
 };
 
 // Starts the process and waits for it and for its streams. Once it has ended, what it left
@@ -120,6 +124,14 @@ Outcome run(const std::vector<std::string> &argv, const Streams &streams = {},
 // process, so call it once, before any thread starts.
 void adoptOrphans();
 
+// Ends every process group run() is supervising, and from now on each that it starts, at once:
+// for a process that is told to stop. Safe to call from any thread.
+void endAll();
+
+// Reaps the children that run() did not start (orphans adopted) and that have ended, so that
+// none stays a zombie. Call it whenever this process is told that a child has ended.
+void reapOrphans();
+
 // Ends and reaps every child that run() has not reaped: what the commands left that escaped
 // their group. Call it when no run() is under way. Gives up after two seconds on any that
 // cannot be ended.
@@ -131,9 +143,9 @@ inline std::string ending(const Outcome &outcome) { return outcome.ending.text()
 // "SIGPIPE" for SIGPIPE; the number, for a signal with no name.
 std::string signalName(int signal);
 
-// Where a command is: itself when it names a folder, else the first executable file of that
-// name in the PATH's folders (an empty one is the current folder, as for the shells); "" where
-// there is none. How run() finds argv[0].
+// Where a command is, as an absolute path: itself when it names a folder, else the first
+// executable file of that name in the PATH's folders (an empty one is the current folder, as for
+// the shells); "" where there is none. How run() finds argv[0].
 std::string located(const std::string &name);
 
 // A command line split at white space, the way the runners are given.

@@ -3,6 +3,7 @@
 #include "fatal.hpp"
 #include "text.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +45,17 @@ std::string slowest(const std::vector<cases::Case> &all, const std::vector<Verdi
   return line;
 }
 
+// Names what a case's process left in its working folder: "left files in its working folder:
+// blink.log".
+std::string leftBehind(const std::vector<std::string> &left) {
+  std::string names;
+  for (size_t i = 0; i < left.size() && i < 5; ++i)
+    names += (i ? ", " : "") + text::shown(left[i]);
+  if (left.size() > 5)
+    names += " and " + std::to_string(left.size() - 5) + " more";
+  return "left files in its working folder: " + names;
+}
+
 class Tap : public Reporter {
 public:
   void begin(const Run &run) override {
@@ -67,8 +79,13 @@ public:
     line += "  duration_ms: " + fixed(v.seconds * 1000) + "\n";
     if (!v.passed())
       line += details(v);
-    emit(line + "  ...\n");
+    line += "  ...\n";
+    if (!v.first.left.empty())
+      line += "# " + c.name + ": " + leftBehind(v.first.left) + "\n";
+    emit(line);
   }
+
+  void interrupted(const std::string &why) override { emit("Bail out! " + why + "\n"); }
 
   void end(const std::vector<cases::Case> &all, const std::vector<Verdict> &verdicts,
            double seconds) override {
@@ -119,15 +136,25 @@ public:
     for (size_t i = 0; i < all.size(); ++i) {
       out << "    <testcase classname=\"" << all[i].program << "\" name=\"" << xml(all[i].name)
           << "\" time=\"" << fixed(verdicts[i].seconds) << "\"";
-      if (verdicts[i].passed())
+      const Verdict &v = verdicts[i];
+      if (v.passed() && v.first.left.empty()) {
         out << "/>\n";
-      else
-        out << ">\n      <failure message=\"" << xml(verdicts[i].summary()) << "\">"
-            << xml(details(verdicts[i])) << "</failure>\n    </testcase>\n";
+        continue;
+      }
+      out << ">\n";
+      if (!v.passed())
+        out << "      <failure message=\"" << xml(v.summary()) << "\">" << xml(details(v))
+            << "</failure>\n";
+      if (!v.first.left.empty())
+        out << "      <system-out>" << xml(leftBehind(v.first.left)) << "</system-out>\n";
+      out << "    </testcase>\n";
     }
     out << "  </testsuite>\n</testsuites>\n";
     emit(out.str());
   }
+
+  // The report is written whole at the end, or not at all.
+  void interrupted(const std::string &) override {}
 
 private:
   Run run;
@@ -148,15 +175,23 @@ std::unique_ptr<Reporter> tap() { return std::make_unique<Tap>(); }
 std::unique_ptr<Reporter> junit() { return std::make_unique<Junit>(); }
 
 void emit(const std::string &text) {
+  static bool begun = false; // whether any of the report was written
   for (size_t done = 0; done < text.size();) {
     ssize_t n = write(1, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR)
       continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd writable = {1, POLLOUT, 0};
+      if (poll(&writable, 1, -1) >= 0 || errno == EINTR)
+        continue;
+    }
     if (n <= 0)
-      throw Fatal(std::string("cannot write the report to standard output: ") +
+      throw Fatal(std::string(begun || done ? "the report is not whole: " : "") +
+                  "cannot write the report to standard output: " +
                   (n < 0 ? std::strerror(errno) : "nothing was written"));
     done += size_t(n);
   }
+  begun = true;
 }
 
 } // namespace report

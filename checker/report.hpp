@@ -37,12 +37,15 @@ public:
   virtual void done(size_t index, const cases::Case &c, const Verdict &verdict) = 0;
   virtual void end(const std::vector<cases::Case> &all, const std::vector<Verdict> &verdicts,
                    double seconds) = 0;
+  // The run stopped before its end; `why` says why.
+  virtual void interrupted(const std::string &why) = 0;
 };
 
 std::unique_ptr<Reporter> tap();
 std::unique_ptr<Reporter> junit();
 
-// Writes all of `text` to standard output, or throws Fatal.
+// Writes all of `text` to standard output, waiting while a descriptor that does not block is
+// full; or throws Fatal, which says that the report is not whole where any of it was written.
 void emit(const std::string &text);
 
 } // namespace report

@@ -1,7 +1,9 @@
 #include "schedule.hpp"
 
 #include "fatal.hpp"
+#include "interrupt.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,6 +38,10 @@ std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const P
   std::mutex lock;
   std::string fatal;
   bool progress = isatty(2);
+  // The progress line is cleared before each report line where both go to one terminal.
+  struct stat out, err;
+  bool oneTerminal = progress && isatty(1) && fstat(1, &out) == 0 && fstat(2, &err) == 0 &&
+                     out.st_rdev == err.st_rdev;
   std::latch go(1);
   auto stop = [&](const std::string &why) { // with the lock held
     if (fatal.empty())
@@ -44,29 +50,39 @@ std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const P
   };
   auto work = [&] {
     go.wait();
-    for (size_t t; (t = next++) < tasks.size();) {
-      size_t index = tasks[t];
-      compare::Result result = compare::check(all[index], plan.runner, plan.dir, plan.timeout);
-      std::lock_guard guard(lock);
-      if (!result.failure.empty()) {
-        stop("cannot run case " + std::to_string(index + 1) + ": " + result.failure);
-        return;
-      }
-      report::Verdict &v = verdicts[index];
-      ++v.runs;
-      v.seconds += result.seconds;
-      if (!result.passed() && v.failures++ == 0)
-        v.first = std::move(result);
-      else if (v.runs == 1)
-        v.first = std::move(result);
-      if (progress)
-        std::cerr << "\rcase " << ++finished << " of " << tasks.size() << std::flush;
-      try {
-        for (; reported < all.size() && verdicts[reported].runs == runs[reported]; ++reported)
+    try {
+      for (size_t t; !interrupt::signal() && (t = next++) < tasks.size();) {
+        size_t index = tasks[t];
+        compare::Result result = compare::check(all[index], plan.runner, plan.dir, plan.timeout);
+        std::lock_guard guard(lock);
+        if (interrupt::signal())
+          return; // what was stopped is not reported
+        if (!result.failure.empty()) {
+          stop("cannot run case " + std::to_string(index + 1) + ": " + result.failure);
+          return;
+        }
+        report::Verdict &v = verdicts[index];
+        ++v.runs;
+        v.seconds += result.seconds;
+        if (!result.passed() && v.failures++ == 0)
+          v.first = std::move(result);
+        else if (v.runs == 1)
+          v.first = std::move(result);
+        if (progress)
+          std::cerr << "\rcase " << ++finished << " of " << tasks.size() << std::flush;
+        for (; reported < all.size() && verdicts[reported].runs == runs[reported]; ++reported) {
+          if (oneTerminal)
+            std::cerr << "\r\033[K" << std::flush;
           reporter.done(reported, all[reported], verdicts[reported]);
-      } catch (const Fatal &error) {
-        stop(error.what());
+        }
       }
+    } catch (const std::exception &error) {
+      // Nothing more is started, and what runs is ended, whatever went wrong here.
+      process::endAll();
+      std::lock_guard guard(lock);
+      stop(dynamic_cast<const std::bad_alloc *>(&error)
+               ? "out of memory (" + std::string(error.what()) + ")"
+               : error.what());
     }
   };
   std::vector<std::jthread> threads;
@@ -86,8 +102,18 @@ std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const P
   threads.clear(); // joins them
   if (progress)
     std::cerr << "\r\033[K" << std::flush;
+  if (int signal = interrupt::signal()) {
+    interrupt::Interrupted stopped(signal);
+    try {
+      reporter.interrupted(stopped.what());
+    } catch (const Fatal &) { // the line on standard error says it
+    }
+    throw stopped;
+  }
   if (!fatal.empty())
-    throw Fatal(reported ? "the report is not whole: " + fatal : fatal);
+    throw Fatal(reported && !fatal.starts_with("the report is not whole")
+                    ? "the report is not whole: " + fatal
+                    : fatal);
   return verdicts;
 }
 

@@ -3,6 +3,7 @@
 // programs built right; whatever the runner does, it ends in bounded time, leaves nothing
 // running and writes a report that is whole or says that it is not. Bad use gets exit status 2
 // and one line that says what is wrong, and no report.
+#include "checker_support.hpp"
 #include "process.hpp"
 #include "processors.hpp"
 
@@ -25,69 +26,10 @@
 
 namespace {
 
+using namespace checker_test;
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 using process::Stream;
-
-const fs::path faulty = FAULTY_DIR;
-
-// Runs the checker on the programs of one fault, started directly unless a runner is given, with
-// the cases of this build.
-process::Outcome check(Args args, const std::string &fault = "none",
-                       const process::Streams &streams = {}) {
-  auto given = [&](const std::string &option) {
-    return std::any_of(args.begin(), args.end(),
-                       [&](auto &a) { return a == option || a.starts_with(option + "="); });
-  };
-  if (!given("--programs"))
-    args.insert(args.begin(), {"--programs", faulty / fault});
-  if (!given("--cases"))
-    args.insert(args.begin(), {"--cases", CASES_FILE});
-  if (!given("--runner") && !given("--"))
-    args.insert(args.begin(), {"--runner", ""});
-  args.insert(args.begin(), CHECKER);
-  return process::run(args, streams, {std::chrono::seconds(60)});
-}
-
-// A folder of the test's own, with a name no other run shares, removed with all in it when the
-// test ends.
-struct Scratch : fs::path {
-  explicit Scratch(const std::string &name)
-      : fs::path(made(fs::path(testing::TempDir()) / ("checker-" + name + ".XXXXXX"))) {}
-  Scratch(const Scratch &) = delete;
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(*this, ignored);
-  }
-  static fs::path made(fs::path pattern) {
-    std::string name = pattern.string();
-    if (!mkdtemp(name.data()))
-      throw std::runtime_error(name + ": " + std::strerror(errno));
-    return name;
-  }
-};
-
-void write(const fs::path &file, const std::string &text, bool executable = false) {
-  std::ofstream(file, std::ios::binary) << text;
-  if (executable)
-    fs::permissions(file, fs::perms::owner_all);
-}
-
-void expectOneLine(const process::Outcome &result, const std::string &says) {
-  EXPECT_EQ(process::ending(result), "exit 2") << says << "\n" << result.err;
-  EXPECT_EQ(result.out, "") << says;
-  EXPECT_NE(result.err.find(says), std::string::npos) << "expected: " << says << "\n" << result.err;
-  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-}
-
-std::set<std::string> failedCases(const std::string &tap) {
-  std::set<std::string> names;
-  std::istringstream lines(tap);
-  for (std::string line; std::getline(lines, line);)
-    if (line.starts_with("not ok "))
-      names.insert(line.substr(line.find(" - ") + 3));
-  return names;
-}
 
 struct Faulty {
   std::string fault, program; // every case that fails is one of a program named so
@@ -310,6 +252,7 @@ TEST(Checker, RefusesBadUseWithOneLine) {
   for (const char *program : {"print-args", "print-sentence", "exit-zero"})
     write(dir / "not-started" / program, "neither ELF nor script\n", true);
   mkfifo((dir / "fifo").c_str(), 0600);
+  fs::create_directory_symlink(dir / "loop", dir / "loop");
   auto in = [&](const char *name) { return (dir / name).string(); };
   const std::pair<Args, std::string> uses[] = {
       {{"--frobnicate"}, "--frobnicate"},
@@ -329,6 +272,14 @@ TEST(Checker, RefusesBadUseWithOneLine) {
       {{"--cases", "/proc/self/mem"}, "/proc/self/mem: cannot be read: Input/output error"},
       {{"--cases", in("fifo"), "--timeout", "1"}, "fifo: cannot be read: nothing came within 1 s"},
       {{"--runner", in("exit-127")}, "through " + in("exit-127") + ": it ended with exit 127"},
+      {{"--"}, "-- is followed by no runner"},
+      {{"--runner", " "}, "--runner \" \" holds no command"},
+      {{"--timeout", "0x3"}, "0x3 is not a whole number"},
+      {{"--timeout", "+2"}, "+2 is not a whole number"},
+      {{"--jobs", "4.0"}, "4.0 is not a whole number"},
+      {{"--seed", "1s"}, "1s is not a whole number"},
+      {{"--cases", in("fifo"), "--timeout", "01"}, "nothing came within 1 s"}, // not octal
+      {{"--programs", in("loop")}, "(Too many levels of symbolic links)"},
   };
   for (const auto &[args, says] : uses)
     expectOneLine(check(args), says);
@@ -531,7 +482,9 @@ TEST(Checker, TakesTheRunnerAndTheCasesEitherWay) {
       {{"--cases=" CASES_FILE}, "started directly"},
       {{"--", "sh", "-c", "exec \"$@\"", "a word with spaces"},
        "started through sh -c \"exec \\\"$@\\\"\" \"a word with spaces\""},
-      {{"--"}, "started directly"},
+      // Relative, the programs' folder is made absolute: every process starts elsewhere.
+      {{"--programs", fs::relative(faulty / "none"), "--", "env", "-C", "/"},
+       "started through env -C /"},
   };
   for (const auto &[args, says] : ways) {
     process::Outcome result = check(args);
@@ -575,6 +528,17 @@ TEST(Checker, SaysWhenTheReportCannotBeWhole) {
        {Stream::DevNull, Stream::BrokenPipe, Stream::Pipe},
        "cannot write the report to standard output: Broken pipe"},
       {"too few descriptors", "ulimit -n 6", {}, {}, "Too many open files"},
+      {"help on /dev/full",
+       "",
+       {"--help"},
+       {Stream::DevNull, Stream::DevFull, Stream::Pipe},
+       "cannot write the help to standard output"},
+      // SIGXFSZ would end it, with nothing said.
+      {"report past the file-size limit",
+       "ulimit -f 1",
+       {"--format", "junit"},
+       {Stream::DevNull, Stream::File, Stream::Pipe},
+       "the report is not whole: cannot write the report to standard output: File too large"},
 #ifndef SANITIZED // the sanitizers reserve more address space than the limit allows
       {"too little memory for the threads",
        "ulimit -v 1000000",

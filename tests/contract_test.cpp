@@ -1,0 +1,319 @@
+// The checker keeps its word whatever it is started with and whatever its runner does: a signal
+// that ends it ends every case first and says so; the signal state, limits and output it
+// inherits do not make it hang, spin, crash or cut its report; it reaps what its runners leave;
+// reading a hostile cases file takes linear time and bounded memory; every process starts in a
+// session and an empty folder of its own.
+#include "checker_support.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace checker_test;
+using namespace std::chrono;
+
+// A case line: print-args with `args` (all plain words), or exit-zero.
+std::string caseLine(const std::string &name, const std::string &program,
+                     const std::vector<std::string> &args = {}) {
+  std::string list, out;
+  for (const auto &arg : args) {
+    list += (list.empty() ? "\"" : ", \"") + arg + "\"";
+    out += (out.empty() ? "" : " ") + arg;
+  }
+  if (program == "print-args")
+    out += "\\n";
+  return R"({"name": ")" + name + R"(", "program": ")" + program + R"(", "args": [)" + list +
+         R"(], "stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", "expect": {"stdout": ")" +
+         out + R"(", "stderr": "", "exit": 0}})" + "\n";
+}
+
+std::string slurp(const fs::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<pid_t> pids(const fs::path &file) {
+  std::vector<pid_t> found;
+  std::ifstream in(file);
+  for (pid_t pid; in >> pid;)
+    found.push_back(pid);
+  return found;
+}
+
+// Whether a process is there and not a zombie.
+bool alive(pid_t pid) {
+  std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  auto close = stat.rfind(") ");
+  return close != std::string::npos && stat[close + 2] != 'Z';
+}
+
+// The checker started in a process group of its own, its streams to files in `dir`; then, once
+// `ready` holds `lines` lines, `signal` sent to it (or its group); then waited for, at most 10 s.
+struct Started {
+  int status = -1; // as waitpid gives it; -1 where it did not end in time
+  std::string out, err;
+};
+
+Started startAndSignal(const Args &args, const fs::path &dir, const fs::path &ready, size_t lines,
+                       int signal, bool toGroup) {
+  int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err = open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::vector<char *> argv;
+  for (const auto &arg : args)
+    argv.push_back(const_cast<char *>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out);
+  close(err);
+  auto until = steady_clock::now() + seconds(10);
+  while (pids(ready).size() < lines && steady_clock::now() < until)
+    std::this_thread::sleep_for(milliseconds(5));
+  if (signal)
+    kill(toGroup ? -pid : pid, signal);
+  Started started;
+  for (int status; steady_clock::now() < until; std::this_thread::sleep_for(milliseconds(5)))
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      started.status = status;
+      break;
+    }
+  if (started.status == -1) {
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  started.out = slurp(dir / "out");
+  started.err = slurp(dir / "err");
+  return started;
+}
+
+struct Interruption {
+  std::string name;
+  int signal;
+  bool toGroup = false, byRunner = false;
+};
+
+void PrintTo(const Interruption &i, std::ostream *os) { *os << i.name; }
+
+const Interruption interruptions[] = {
+    {"SIGTERM", SIGTERM},
+    {"SIGINT_to_the_group", SIGINT, true}, // as a terminal's Ctrl-C
+    {"SIGHUP", SIGHUP},
+    {"SIGALRM", SIGALRM},
+    {"SIGXCPU", SIGXCPU},
+    {"SIGUSR1", SIGUSR1},
+    {"SIGTERM_from_a_runner", SIGTERM, false, true},
+};
+
+class Interrupted : public testing::TestWithParam<Interruption> {};
+
+// Two cases run, each a runner that sleeps; the signal comes; the checker ends both, says so in
+// one line, bails out of its TAP report and ends by that signal.
+TEST_P(Interrupted, EndsEveryCaseSaysSoAndEndsByTheSignal) {
+  const Interruption &i = GetParam();
+  Scratch dir("interrupted");
+  write(dir / "cases.jsonl", caseLine("a", "print-args", {"a"}) + caseLine("b", "print-args"));
+  write(dir / "runner",
+        "#!/bin/sh\ncase \"$1\" in */exit-zero) exec \"$@\";; esac\necho $$ >>" +
+            (dir / "started").string() + "\n" + (i.byRunner ? "kill -TERM $PPID\n" : "") +
+            "exec /bin/sleep 30\n",
+        true);
+  Started run = startAndSignal({CHECKER, "--programs", faulty / "none", "--cases",
+                                dir / "cases.jsonl", "--jobs", "2", "--", dir / "runner"},
+                               dir, dir / "started", i.byRunner ? 1 : 2, i.byRunner ? 0 : i.signal,
+                               i.toGroup);
+  ASSERT_NE(run.status, -1) << "did not end within 10 s\n" << run.err;
+  EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == i.signal)
+      << "status " << run.status << "\n"
+      << run.err;
+  std::string says =
+      "interrupted by " + process::signalName(i.signal) + ": the report is not whole";
+  EXPECT_EQ(run.err, "support-programs-check: " + says + "\n");
+  EXPECT_NE(run.out.find("\nBail out! " + says + "\n"), std::string::npos) << run.out;
+  for (pid_t pid : pids(dir / "started"))
+    EXPECT_FALSE(alive(pid)) << "case process " << pid << " still runs";
+}
+
+INSTANTIATE_TEST_SUITE_P(Checker, Interrupted, testing::ValuesIn(interruptions),
+                         [](const auto &info) { return info.param.name; });
+
+// Started with SIGCHLD ignored, the kernel would reap every child at once and no end could be
+// waited for; with its output a non-blocking pipe that is full for a while, every write must wait.
+TEST(Checker, TakesTheSignalStateAndOutputItInherits) {
+  Scratch dir("inherited");
+  std::string lines;
+  for (int i = 0; i < 300; ++i)
+    lines += caseLine("exit-zero/" + std::to_string(i), "exit-zero");
+  write(dir / "cases.jsonl", lines);
+  Args args = {CHECKER,   "--programs",        faulty / "none", "--runner=",
+               "--cases", dir / "cases.jsonl", "--timeout",     "5"};
+
+  process::Start start;
+  start.argv = args;
+  start.ignored = {SIGCHLD};
+  process::Outcome ignored = process::run(start, {seconds(20)});
+  EXPECT_EQ(process::ending(ignored), "exit 0") << ignored.err;
+
+  // A 4 KiB pipe that does not block, read only once the checker has filled it.
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  fcntl(ends[1], F_SETFL, O_NONBLOCK);
+  std::vector<char *> argv;
+  for (const auto &arg : args)
+    argv.push_back(const_cast<char *>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(ends[1], 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(ends[1]);
+  std::this_thread::sleep_for(milliseconds(300));
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;)
+    report.append(buffer, size_t(n));
+  close(ends[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(report.find("\n# 300 of 300 passed in "), std::string::npos)
+      << report.substr(report.size() - std::min<size_t>(report.size(), 300));
+}
+
+// Each runner leaves an orphan that ends at once; the checker, which adopts it, reaps it then,
+// not when the run ends, so that zombies never pile up to the process limit.
+TEST(Checker, ReapsTheOrphansItAdopts) {
+  Scratch dir("orphans");
+  write(dir / "cases.jsonl", caseLine("exit-zero", "exit-zero"));
+  write(dir / "runner",
+        "#!/bin/sh\n( /bin/sh -c 'exit 0' </dev/null >/dev/null 2>&1 & )\nn=0\n"
+        "for p in $(cat /proc/$PPID/task/*/children); do\n"
+        "  read -r _ _ s _ 2>/dev/null </proc/$p/stat && [ \"$s\" = Z ] && n=$((n+1))\ndone\n"
+        "echo $n >>" +
+            (dir / "zombies").string() + "\nexec \"$@\"\n",
+        true);
+  process::Outcome run =
+      check({"--cases", dir / "cases.jsonl", "--repeat", "100", "--", dir / "runner"});
+  EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out.substr(0, 2000);
+  std::vector<pid_t> counts = pids(dir / "zombies");
+  ASSERT_EQ(counts.size(), 101u); // the first start, then every run
+  EXPECT_LE(*std::max_element(counts.begin(), counts.end()), 10) << "zombies piled up";
+}
+
+// Every process starts in a session of its own, with no controlling terminal, every signal at its
+// default, in an empty folder of its own, which is removed after it; what it leaves there is
+// named in the report.
+TEST(Checker, StartsEachProcessInASessionAndAnEmptyFolderOfItsOwn) {
+  Scratch dir("fresh");
+  fs::create_directories(dir / "tmp");
+  write(dir / "cases.jsonl", caseLine("a", "print-args", {"a"}) + caseLine("b", "exit-zero"));
+  write(dir / "runner",
+        "#!/bin/sh\nread -r pid comm state ppid pgrp session tty rest </proc/$$/stat\n"
+        "[ \"$session\" = $$ ] && [ \"$tty\" = 0 ] || exit 97\n"
+        "while read -r key value; do\n"
+        "  [ \"$key\" = SigIgn: ] && [ \"$value\" != 0000000000000000 ] && exit 96\n"
+        "done </proc/$$/status\n"
+        "for f in * .*; do case $f in .|..|'*'|'.*') ;; *) exit 98;; esac; done\n"
+        "echo x >runner.log\nexec \"$@\"\n",
+        true);
+  process::Start start;
+  start.argv = {CHECKER, "--programs",  faulty / "none", "--cases", dir / "cases.jsonl",
+                "--",    dir / "runner"};
+  start.environment = {"TMPDIR=" + (dir / "tmp").string()};
+  process::Outcome run = process::run(start, {seconds(60)});
+  EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out;
+  EXPECT_NE(run.out.find("\n# a: left files in its working folder: runner.log\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "a working folder was left";
+}
+
+// Cases files made to take quadratic time or unbounded memory: each is refused within a short
+// time and under a limit of address space, in one line that says what is wrong.
+TEST(Checker, RefusesHostileCasesFilesInBoundedTimeAndMemory) {
+  Scratch dir("hostile-cases");
+  auto line = [](const std::string &args) {
+    return R"({"name": "a", "program": "print-args", "args": [)" + args +
+           R"(], "stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "\n", "stderr": "", "exit": 0}})" +
+           "\n";
+  };
+  auto repeated = [](const std::string &value, size_t count) {
+    std::string list;
+    list.reserve((value.size() + 1) * count);
+    for (size_t i = 0; i < count; ++i)
+      list += (i ? "," : "") + value;
+    return list;
+  };
+  std::string valid;
+  for (int i = 0; i < 100'000; ++i)
+    valid +=
+        R"({"name": ")" + std::to_string(i) +
+        R"(", "program": "exit-zero", "args": [], "stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "", "stderr": "", "exit": 0}})"
+        "\n";
+  const struct {
+    std::string name, text, says;
+  } files[] = {
+      {"empty-arguments", line(repeated(R"("")", 1'000'000)), ":1: the line holds more values"},
+      {"one-byte-arguments", line(repeated(R"("a")", 4'194'254)), ":1: the line holds more values"},
+      {"objects", line(repeated("{}", 5'500'000)), ":1: the line holds more values"},
+      {"lists", line(repeated("[]", 5'500'000)), ":1: the line holds more values"},
+      {"a-bad-line-after-100000-cases", valid + R"({"name": "x", "exit": -0})" + "\n",
+       ":100001: a case has an unknown key \"exit\""},
+  };
+  for (const auto &file : files) {
+    write(dir / file.name, file.text);
+    Args args = {CHECKER, "--programs", faulty / "none", "--runner=", "--cases", dir / file.name};
+#ifndef SANITIZED // the sanitizers reserve more address space than any such limit
+    args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -v 400000 && exec \"$0\" \"$@\""});
+#endif
+    process::Outcome run = process::run(args, {}, {seconds(20)});
+    SCOPED_TRACE(file.name);
+    expectOneLine(run, file.says);
+    fs::remove(dir / file.name);
+  }
+}
+
+// Under any limit of address space, however tight, the checker ends with 0, 1 or 2 and, with 2,
+// one line: a failed allocation in a thread that runs cases is no crash.
+TEST(Checker, EndsInOneLineWhereMemoryRunsOut) {
+#ifdef SANITIZED
+  GTEST_SKIP() << "the sanitizers reserve more address space than any such limit";
+#endif
+  Scratch dir("memory");
+  write(
+      dir / "cases.jsonl",
+      R"({"name": "big", "program": "print-args", "args": [[["x", 131071]]], "stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", "expect": {"stdout": [["x", 131071], "\n"], "stderr": "", "exit": 0}})"
+      "\n");
+  write(dir / "runner",
+        "#!/bin/sh\n/bin/dd if=/dev/zero bs=1000 count=190 2>/dev/null\nexec \"$@\"\n", true);
+  for (int limit = 8; limit <= 64; limit += 4) {
+    process::Outcome run = process::run(
+        {"/bin/sh", "-c", "ulimit -v " + std::to_string(limit * 1024) + " && exec \"$0\" \"$@\"",
+         CHECKER, "--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--jobs", "1",
+         "--", dir / "runner"},
+        {}, {seconds(20)});
+    std::string ending = process::ending(run);
+    SCOPED_TRACE(std::to_string(limit) + " MiB: " + ending + ": " + run.err);
+    EXPECT_TRUE(ending == "exit 0" || ending == "exit 1" || ending == "exit 2");
+    if (ending == "exit 2") {
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+    }
+  }
+}
+
+} // namespace
