@@ -491,6 +491,9 @@ std::vector<Case> read(const std::string &path, std::chrono::milliseconds timeou
                ? "it was still open after " + std::to_string(reader.lines()) + " lines and " +
                      std::to_string(timeout.count() / 1000) + " s"
                : "nothing came within " + std::to_string(timeout.count() / 1000) + " s"));
+    if (left.count() <= 0) // a file that is always ready, but too large to read in time
+      throw Malformed(path + ": cannot be read within " + std::to_string(timeout.count() / 1000) +
+                      " s: " + std::to_string(reader.lines()) + " lines were read");
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
       continue;

@@ -19,7 +19,8 @@ cmake --build "$build" -j "$(nproc)" --target support-programs-check checker-tes
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" \
   -R 'Checker|check-programs|Programs'
 
-# Seeds: each line of the cases (those made too, with every kind of field), and each malformed file of the tests up to 64 KiB.
+# Seeds: each line of the cases (those made too, with every kind of field), each malformed file
+# of the tests up to 64 KiB, and lines of many small values.
 seeds=$build/fuzz-seeds corpus=$build/fuzz-corpus
 rm -rf "$seeds" && mkdir -p "$seeds" "$corpus"
 split -l 1 -d -a 3 "$build/support/cases.jsonl" "$seeds/case-"
@@ -31,6 +32,12 @@ for row in json.load(open(sys.argv[1])):
     data = "".join(p if isinstance(p, str) else p[0] * p[1] for p in pieces).encode("latin-1")
     if len(data) <= 65536:
         open(f"{sys.argv[2]}/malformed-{row['file']}", "wb").write(data)
+# Lines of many small values, as hostile files hold them: the reader must stay linear.
+for name, value in (("objects", "{}"), ("lists", "[]"), ("empty-arguments", '""')):
+    values = ",".join([value] * (60000 // (len(value) + 1)))
+    open(f"{sys.argv[2]}/many-{name}", "w").write(
+        '{"name": "a", "program": "print-args", "args": [' + values + '], "stdin": "/dev/null", '
+        '"stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "\\n", "stderr": "", "exit": 0}}\n')
 PY
 echo "Fuzzing the cases reader for $seconds s from $(ls "$seeds" | wc -l) seeds"
 "$build/tests/cases-fuzz" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \

@@ -317,3 +317,20 @@ TEST(Checker, EndsInOneLineWhereMemoryRunsOut) {
 }
 
 } // namespace
+
+namespace {
+
+// A FIFO whose writer stays open after two cases: the message says how far it came.
+TEST(Checker, SaysHowFarAFileThatStaysOpenCame) {
+  Scratch dir("open-fifo");
+  fs::path fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC); // holds it open, as a writer that waits
+  std::string two = caseLine("a", "exit-zero") + caseLine("b", "exit-zero");
+  ASSERT_EQ(::write(writer, two.data(), two.size()), ssize_t(two.size()));
+  expectOneLine(check({"--cases", fifo, "--timeout", "1"}),
+                "cannot be read: it was still open after 2 lines and 1 s");
+  close(writer);
+}
+
+} // namespace
