@@ -278,6 +278,12 @@ Case parse(const std::string &line) {
   if (c.name.empty() || std::any_of(c.name.begin(), c.name.end(),
                                     [](unsigned char byte) { return byte < 0x20 || byte > 0x7e; }))
     throw Error("\"name\" is " + text::quoted(c.name) + "; a name is printable ASCII, not empty");
+  // What a TAP reader would not give back as it stands, or a list of names would not hold.
+  if (c.name.front() == ' ' || c.name.back() == ' ' || c.name.back() == '{' ||
+      c.name.size() > maxName)
+    throw Error("\"name\" is " + text::quoted(c.name.substr(0, 80)) +
+                "; a name has no space at its start or end, no '{' at its end, and at most " +
+                std::to_string(maxName) + " bytes");
   c.program = field(object, "program", json::value_t::string, "a string").get<std::string>();
   if (std::find(std::begin(programs), std::end(programs), c.program) == std::end(programs))
     throw Error("\"program\" is " + text::quoted(c.program) +

@@ -24,6 +24,7 @@ inline constexpr size_t maxCaseBytes = 16 << 20;
 inline constexpr size_t perString = 32 + 1;
 inline constexpr size_t maxLine = 16 << 20; // bytes of one line of the file
 inline constexpr size_t maxCases = 100'000;
+inline constexpr size_t maxName = 1024; // bytes of a case's name
 inline constexpr unsigned maxRepeat = 100'000;
 inline constexpr size_t maxTotalBytes = 256 << 20; // of all the cases, expanded
 inline constexpr int maxDepth = 4; // a case, its list of arguments, an argument's pieces, a piece

@@ -3,6 +3,7 @@
 // it ends with what the case expects. Reports TAP version 14, or JUnit XML. Exit status: 0 when
 // every case passes, 1 when any fails, 2 for bad use or a report that is not whole.
 #include "cases.hpp"
+#include "elf.hpp"
 #include "fatal.hpp"
 #include "generated.hpp"
 #include "interrupt.hpp"
@@ -11,6 +12,7 @@
 #include "report.hpp"
 #include "runner.hpp"
 #include "schedule.hpp"
+#include "selection.hpp"
 #include "text.hpp"
 
 #include <fcntl.h>
@@ -20,6 +22,7 @@
 #include <filesystem>
 #include <iostream>
 #include <random>
+#include <set>
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
@@ -48,6 +51,39 @@ fs::path defaultPrograms(const fs::path &self) {
                                   " (" + names + "): give --programs one's folder");
 }
 
+// Every processor's folder of programs beside the checker: those of a build's processors, or of
+// the packages installed.
+std::vector<fs::path> everyProcessor(const fs::path &self) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (auto it = fs::directory_iterator(self, error); !error && it != fs::directory_iterator();
+       it.increment(error))
+    if (fs::exists(it->path() / "exit-zero", error))
+      found.push_back(it->path());
+  std::sort(found.begin(), found.end());
+  if (found.empty())
+    throw Fatal("--all: no processor's programs in a folder beside " + shown(self));
+  return found;
+}
+
+// The folder, made absolute (every process starts in a folder of its own), with the three
+// programs; and the processor its ELF header names.
+report::Target target(const fs::path &given) {
+  std::error_code error;
+  report::Target t;
+  t.dir = fs::absolute(given, error).lexically_normal();
+  if (!fs::is_directory(t.dir, error))
+    throw Fatal("no folder " + shown(t.dir) + (error ? " (" + error.message() + ")" : "") +
+                ": give --programs the programs' folder");
+  for (const char *program : cases::programs)
+    if (access((t.dir / program).c_str(), X_OK) != 0)
+      throw Fatal("no program " + shown(t.dir / program) +
+                  " that can be run: give --programs the programs' folder");
+  const processors::Processor *p = elf::processorOf(t.dir / "exit-zero");
+  t.processor = p ? p->debian : t.dir.filename().string();
+  return t;
+}
+
 int checkAll(int argc, char **argv) {
   // Where the checker is, for its defaults; with --programs and --cases given it is not needed.
   std::error_code error;
@@ -63,19 +99,23 @@ int checkAll(int argc, char **argv) {
   options::Options o = options::parse(argc, argv, casesFile);
   if (o.help)
     return 0;
-  if ((!o.programs || o.cases.empty()) && self.empty())
+  if ((o.programs.empty() || o.cases.empty()) && self.empty())
     throw Fatal(noSelf);
-  // Made absolute: every process starts in a folder of its own.
-  dir = fs::absolute(o.programs ? *o.programs : defaultPrograms(dir), error).lexically_normal();
-  if (!fs::is_directory(dir, error))
-    throw Fatal("no folder " + shown(dir) + (error ? " (" + error.message() + ")" : "") +
-                ": give --programs the programs' folder");
-  for (const char *program : cases::programs)
-    if (access((dir / program).c_str(), X_OK) != 0)
-      throw Fatal("no program " + shown(dir / program) +
-                  " that can be run: give --programs the programs' folder");
-  runner::Chosen chosen = runner::choose(o.runner, dir, seconds(o.timeout));
-  interrupt::check();
+  std::vector<fs::path> folders = o.programs;
+  if (o.all)
+    folders = everyProcessor(dir);
+  else if (folders.empty())
+    folders = {defaultPrograms(dir)};
+  std::vector<report::Target> targets;
+  for (const fs::path &folder : folders) {
+    targets.push_back(target(folder));
+    for (size_t t = 0; t + 1 < targets.size(); ++t)
+      if (targets[t].processor == targets.back().processor)
+        throw Fatal("--programs " + shown(targets[t].dir) + " and " + shown(targets.back().dir) +
+                    " hold programs of one processor, " + targets.back().processor +
+                    ": give one of them");
+  }
+  selection::Filter filter(o.filter, o.filterOut);
   std::vector<cases::Case> all = cases::read(o.cases, seconds(o.timeout));
   interrupt::check();
   std::optional<uint64_t> seed = o.seed;
@@ -86,17 +126,67 @@ int checkAll(int argc, char **argv) {
     all.insert(all.end(), std::make_move_iterator(more.begin()),
                std::make_move_iterator(more.end()));
   }
+  // A case on each target, named with its processor where there are several; those listed as
+  // known failures marked, each listed name one of them.
+  std::vector<report::Entry> entries;
+  std::vector<std::string> known;
+  if (o.knownFailures)
+    known = selection::readNames(*o.knownFailures);
+  std::set<std::string> listed(known.begin(), known.end()), matched;
+  for (size_t t = 0; t < targets.size(); ++t)
+    for (const cases::Case &c : all) {
+      report::Entry e{targets.size() > 1 ? targets[t].processor + "/" + c.name : c.name, &c, t};
+      e.known = listed.contains(e.name);
+      if (e.known)
+        matched.insert(e.name);
+      if (filter.keeps(e.name))
+        entries.push_back(std::move(e));
+    }
+  for (const std::string &name : known)
+    if (!matched.contains(name))
+      throw Fatal(shown(o.knownFailures->string()) + ": " + text::quoted(name) +
+                  " names no case: mend the list");
+  if (o.list) {
+    std::string names;
+    for (const report::Entry &e : entries)
+      names += e.name + "\n";
+    report::emit(names);
+    return 0;
+  }
+  if (entries.empty())
+    throw Fatal("no case is left to run: the filters leave none of " +
+                std::to_string(all.size() * targets.size()));
 
-  report::Run run{shown(dir) + ", started " + chosen.started, all.size(), o.repeat,
-                  o.shuffle || o.random ? seed : std::nullopt};
-  schedule::Plan plan{chosen.words, dir,      seconds(o.timeout),
-                      o.jobs,       o.repeat, o.shuffle ? seed : std::nullopt};
-  auto reporter = o.format == "tap" ? report::tap() : report::junit();
+  for (report::Target &t : targets) {
+    runner::Chosen chosen = runner::choose(o.runner, t.dir, seconds(o.timeout));
+    t.runner = chosen.words;
+    t.started = chosen.started;
+    interrupt::check();
+  }
+  report::Run run{targets,         entries.size(),
+                  o.repeat,        o.shuffle || o.random ? seed : std::nullopt,
+                  o.tapVersion,    o.knownFailures.has_value(),
+                  o.cases.string()};
+  schedule::Plan plan{targets, seconds(o.timeout), o.jobs, o.repeat,
+                      o.shuffle ? seed : std::nullopt};
+  auto reporter = o.format == "tap"     ? report::tap()
+                  : o.format == "junit" ? report::junit()
+                                        : report::json();
   auto start = steady_clock::now();
-  auto verdicts = schedule::runAll(all, plan, *reporter, run);
-  reporter->end(all, verdicts, duration<double>(steady_clock::now() - start).count());
-  bool failed = std::any_of(verdicts.begin(), verdicts.end(),
-                            [](const report::Verdict &v) { return !v.passed(); });
+  auto verdicts = schedule::runAll(entries, plan, *reporter, run);
+  reporter->end(entries, verdicts, duration<double>(steady_clock::now() - start).count());
+  bool failed = false;
+  std::vector<std::string> failures;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    failed |= report::fails(report::outcome(entries[i], verdicts[i]));
+    if (!verdicts[i].passed())
+      failures.push_back(entries[i].name);
+  }
+  if (o.writeFailures)
+    selection::writeNames(*o.writeFailures, failures,
+                          std::to_string(failures.size()) + " of " +
+                              std::to_string(entries.size()) + " cases failed, checked with " +
+                              o.cases.string());
   return failed ? 1 : 0;
 }
 

@@ -1,5 +1,6 @@
 #include "compare.hpp"
 
+#include "command.hpp"
 #include "runner.hpp"
 #include "text.hpp"
 
@@ -45,6 +46,7 @@ void compareBytes(const char *stream, const std::string &expected, const std::st
        << "\n";
   result.details += yaml.str();
   result.summary += (result.summary.empty() ? "" : "; ") + what;
+  result.differences.push_back({stream, at, expected.size(), actual.size()});
 }
 
 } // namespace
@@ -67,8 +69,10 @@ Result judge(const cases::Case &c, const process::Outcome &outcome) {
     result.failure = outcome.ending.detail;
     return result;
   }
+  result.expected = c.ending.text();
+  result.actual = outcome.ending.text();
   if (outcome.ending != c.ending) {
-    std::string actual = outcome.ending.text(), expected = c.ending.text();
+    const std::string &actual = result.actual, &expected = result.expected;
     result.details += "  ending:\n    expected: " + text::quoted(expected) +
                       "\n    actual: " + text::quoted(actual) + "\n";
     result.summary = actual + ", expected " + expected;
@@ -82,8 +86,12 @@ Result judge(const cases::Case &c, const process::Outcome &outcome) {
 
 Result check(const cases::Case &c, const std::vector<std::string> &runner,
              const std::filesystem::path &dir, std::chrono::seconds timeout) {
-  return judge(c, process::run(startOf(c, runner, dir),
-                               runner::limits(runner, timeout, c.out.size(), c.err.size())));
+  process::Start start = startOf(c, runner, dir);
+  Result result =
+      judge(c, process::run(start, runner::limits(runner, timeout, c.out.size(), c.err.size())));
+  if (!result.passed() && result.failure.empty())
+    result.command = command::line(start);
+  return result;
 }
 
 } // namespace compare

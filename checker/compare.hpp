@@ -12,11 +12,20 @@
 
 namespace compare {
 
+// Where a stream's bytes differ from what the case expects.
+struct Difference {
+  std::string stream;                         // "stdout", "stderr"
+  size_t first = 0, expected = 0, actual = 0; // the first offset that differs; both lengths
+};
+
 struct Result {
   std::string summary, details; // both empty when the case passed; details in YAML
   std::string failure;          // what the checker itself could not have to run the case
   double seconds = 0;
   std::vector<std::string> left; // what it left in its working folder
+  std::string expected, actual;  // endings, in words
+  std::vector<Difference> differences;
+  std::string command; // one line of shell that starts what the case started, for a failure
   bool passed() const { return summary.empty() && failure.empty(); }
 };
 

@@ -75,10 +75,20 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
                  "host can, else qemu for the processor their ELF header names)");
   app.add_option("--programs", o.programs,
                  "Folder of the programs to check (default: beside the checker, or the one "
-                 "processor's folder installed there)");
+                 "processor's folder installed there); give it again for more processors in one "
+                 "run")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_flag("--all", o.all, "Checks every processor's programs installed beside the checker")
+      ->excludes("--programs");
   app.add_option("--cases", o.cases, "The cases file")->capture_default_str();
-  app.add_option("--format", o.format, "Report as TAP version 14 or as JUnit XML")
-      ->check(CLI::IsMember({"tap", "junit"}))
+  app.add_option("--format", o.format, "Report as TAP, as JUnit XML or as one JSON document")
+      ->check(CLI::IsMember({"tap", "junit", "json"}))
+      ->capture_default_str();
+  app.add_option("--tap-version", o.tapVersion,
+                 "TAP's version line: 14, or 13 for consumers that know no later one (Debian "
+                 "12's prove)")
+      ->check(CLI::IsMember({13u, 14u}))
       ->capture_default_str();
   app.add_option("--jobs", o.jobs, "Cases run side by side")
       ->transform(decimal)
@@ -105,9 +115,27 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
                  "print-sentence, their output computed")
       ->transform(decimal)
       ->check(CLI::Range(size_t(0), size_t(100000)));
+  app.add_option("--filter", o.filter,
+                 "Runs only the cases whose name this ECMAScript regular expression matches a "
+                 "part of");
+  app.add_option("--filter-out", o.filterOut,
+                 "Leaves out the cases whose name this regular expression matches a part of");
+  app.add_option("--known-failures", o.knownFailures,
+                 "File of the names of cases expected to fail, one a line, '#' starting a "
+                 "comment: they are reported but do not fail the run, unless they pass");
+  app.add_option("--write-failures", o.writeFailures,
+                 "Writes the names of the cases that failed to this file, in that format");
+  app.add_flag("--list", o.list, "Writes the names of the cases that would run, and nothing else");
+  app.set_version_flag("--version", SUPPORT_VERSION, "Writes the version");
   std::vector<std::string> words = arguments(argc, argv, runnerLine, runnerWords);
   try {
     app.parse(words);
+  } catch (const CLI::CallForVersion &) {
+    std::cout << SUPPORT_VERSION << "\n";
+    if (!(std::cout << std::flush))
+      throw Fatal("cannot write the version to standard output");
+    o.help = true;
+    return o;
   } catch (const CLI::CallForHelp &help) {
     app.exit(help);
     if (!(std::cout << std::flush))

@@ -11,14 +11,19 @@ namespace options {
 
 struct Options {
   std::optional<std::vector<std::string>> runner; // given: its words (none: directly)
-  std::optional<std::filesystem::path> programs;
+  std::vector<std::filesystem::path> programs;    // none: the default folder
+  bool all = false;                               // every processor's folder beside the checker
   std::filesystem::path cases;
   std::string format = "tap";
+  unsigned tapVersion = 14;
   unsigned jobs = 1, timeout = 60, repeat = 1;
   bool shuffle = false;
   std::optional<uint64_t> seed;
   size_t random = 0;
-  bool help = false; // the help was written: nothing more to do
+  std::optional<std::string> filter, filterOut; // ECMAScript regular expressions
+  std::optional<std::filesystem::path> knownFailures, writeFailures;
+  bool list = false;
+  bool help = false; // the help or the version was written: nothing more to do
 };
 
 // `casesDefault` is the cases file when none is given. Throws Fatal for bad use.

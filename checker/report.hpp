@@ -1,11 +1,12 @@
-// The report, one interface with TAP version 14 and JUnit XML behind it. A reporter is told of
-// the run, then of each case in the cases' order once all its runs are done, then of the end.
+// The report, one interface with TAP, JUnit XML and JSON behind it. A reporter is told of the
+// run, then of each case in the cases' order once all its runs are done, then of the end.
 #pragma once
 
 #include "cases.hpp"
 #include "compare.hpp"
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,11 +14,30 @@
 
 namespace report {
 
+// One folder of programs and how its programs are started.
+struct Target {
+  std::filesystem::path dir;
+  std::string processor;           // Debian's name, "" where the ELF header names none known
+  std::vector<std::string> runner; // empty: directly
+  std::string started;             // "directly", "through qemu-riscv64"
+};
+
+// A case as it runs on one target; named with the target's processor where there are several.
+struct Entry {
+  std::string name;
+  const cases::Case *c = nullptr;
+  size_t target = 0;
+  bool known = false; // listed as a known failure
+};
+
 struct Run {
-  std::string how; // "build/support, started directly"
-  size_t cases = 0;
+  std::vector<Target> targets;
+  size_t cases = 0; // entries that run
   unsigned repeat = 1;
   std::optional<uint64_t> seed; // where the order or the cases came from one
+  unsigned tapVersion = 14;
+  bool knownList = false; // whether known failures were given
+  std::string casesFile;
 };
 
 // A case's runs, taken together.
@@ -30,12 +50,17 @@ struct Verdict {
   std::string summary() const; // "" when it passed
 };
 
+enum class Outcome { Passed, Failed, KnownFailure, UnexpectedPass };
+Outcome outcome(const Entry &entry, const Verdict &verdict);
+// Whether the outcome makes the exit status 1.
+inline bool fails(Outcome o) { return o == Outcome::Failed || o == Outcome::UnexpectedPass; }
+
 class Reporter {
 public:
   virtual ~Reporter() = default;
   virtual void begin(const Run &run) = 0;
-  virtual void done(size_t index, const cases::Case &c, const Verdict &verdict) = 0;
-  virtual void end(const std::vector<cases::Case> &all, const std::vector<Verdict> &verdicts,
+  virtual void done(size_t index, const Entry &entry, const Verdict &verdict) = 0;
+  virtual void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
                    double seconds) = 0;
   // The run stopped before its end; `why` says why.
   virtual void interrupted(const std::string &why) = 0;
@@ -43,6 +68,7 @@ public:
 
 std::unique_ptr<Reporter> tap();
 std::unique_ptr<Reporter> junit();
+std::unique_ptr<Reporter> json();
 
 // Writes all of `text` to standard output, waiting while a descriptor that does not block is
 // full; or throws Fatal, which says that the report is not whole where any of it was written.

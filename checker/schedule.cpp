@@ -22,12 +22,12 @@ void shuffle(std::vector<size_t> &order, uint64_t seed) {
     std::swap(order[i - 1], order[random() % i]);
 }
 
-std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const Plan &plan,
+std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const Plan &plan,
                                     report::Reporter &reporter, const report::Run &run) {
   // A task is one run of a case, by the case's index: as many as it is started.
   std::vector<size_t> tasks, runs(all.size());
   for (size_t i = 0; i < all.size(); ++i) {
-    runs[i] = size_t(all[i].repeat) * plan.repeat;
+    runs[i] = size_t(all[i].c->repeat) * plan.repeat;
     tasks.insert(tasks.end(), runs[i], i);
   }
   if (plan.shuffle)
@@ -53,7 +53,9 @@ std::vector<report::Verdict> runAll(const std::vector<cases::Case> &all, const P
     try {
       for (size_t t; !interrupt::signal() && (t = next++) < tasks.size();) {
         size_t index = tasks[t];
-        compare::Result result = compare::check(all[index], plan.runner, plan.dir, plan.timeout);
+        const report::Target &target = plan.targets[all[index].target];
+        compare::Result result =
+            compare::check(*all[index].c, target.runner, target.dir, plan.timeout);
         std::lock_guard guard(lock);
         if (interrupt::signal())
           return; // what was stopped is not reported

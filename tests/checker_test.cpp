@@ -202,6 +202,9 @@ TEST(Checker, SaysWhereTheFirstDifferenceIs) {
                         "    actual_length: 7\n"
                         "    expected: \"a b c\\n\"\n"
                         "    actual: \"a b c \\n\"\n"
+                        "  command: \"env -i " +
+                        (faulty / "trailing_space/print-args").string() +
+                        " a b c </dev/null 2> >(cat >&2) | cat\"\n"
                         "  ...\n"),
             std::string::npos)
       << report;

@@ -1,0 +1,19 @@
+// One line of bash that starts what a case started: the runner, the program and its arguments,
+// an empty environment with the case's entries, its limits, ignored signals and streams.
+#pragma once
+
+#include "process.hpp"
+
+#include <string>
+
+namespace command {
+
+// The line; where part of the start is more than a shell can say (a signal blocked, an entry
+// without '='), a comment at its end says so. "" where the line would be longer than `most`.
+std::string line(const process::Start &start, size_t most = 64 * 1024);
+
+// A word as bash reads it back: as it is, in single quotes, or as $'...' with escapes for bytes
+// that are not printable ASCII.
+std::string quoted(const std::string &word);
+
+} // namespace command

@@ -1,0 +1,109 @@
+// The results as one JSON document, for programs: the run, then every case with its outcome,
+// endings, the streams that differ and the command that reproduces a failure. Its "version"
+// changes only where a reader would have to.
+#include "report.hpp"
+#include "report_parts.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace report {
+namespace {
+
+using nlohmann::json;
+
+const char *outcomeName(Outcome o) {
+  switch (o) {
+  case Outcome::Passed:
+    return "passed";
+  case Outcome::Failed:
+    return "failed";
+  case Outcome::KnownFailure:
+    return "known failure";
+  case Outcome::UnexpectedPass:
+    return "unexpected pass";
+  }
+  return "";
+}
+
+class Json : public Reporter {
+public:
+  void begin(const Run &r) override {
+    run = r;
+    started = timestamp();
+  }
+  void done(size_t, const Entry &, const Verdict &) override {}
+
+  void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
+           double seconds) override {
+    json targets = json::array();
+    for (const Target &t : run.targets)
+      targets.push_back({{"programs", t.dir.string()},
+                         {"processor", t.processor},
+                         {"runner", t.runner},
+                         {"started", t.started}});
+    json results = json::array();
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const Verdict &v = verdicts[i];
+      const Entry &e = entries[i];
+      Outcome o = outcome(e, v);
+      json one = {{"name", e.name},
+                  {"case", e.c->name},
+                  {"program", e.c->program},
+                  {"processor", run.targets[e.target].processor},
+                  {"outcome", outcomeName(o)},
+                  {"runs", v.runs},
+                  {"failed_runs", v.failures},
+                  {"flaky", v.flaky()},
+                  {"seconds", v.seconds},
+                  {"expected", v.first.expected},
+                  {"actual", v.first.actual}};
+      if (!v.passed()) {
+        one["message"] = v.summary();
+        json streams = json::object();
+        for (const compare::Difference &d : v.first.differences)
+          streams[d.stream] = {{"first_difference", d.first},
+                               {"expected_length", d.expected},
+                               {"actual_length", d.actual}};
+        one["streams"] = streams;
+        one["command"] = reproduce(e, v);
+      }
+      if (!v.first.left.empty())
+        one["left"] = v.first.left;
+      results.push_back(one);
+    }
+    Counts n = count(entries, verdicts);
+    json document = {{"format", "support-programs-check results"},
+                     {"version", 1},
+                     {"checker", SUPPORT_VERSION},
+                     {"run",
+                      {{"started", started},
+                       {"hostname", hostname()},
+                       {"seconds", seconds},
+                       {"cases_file", run.casesFile},
+                       {"repeat", run.repeat},
+                       {"seed", run.seed ? json(*run.seed) : json(nullptr)},
+                       {"targets", targets}}},
+                     {"summary",
+                      {{"cases", n.all},
+                       {"passed", n.passed},
+                       {"failed", n.failed},
+                       {"known_failures", n.known},
+                       {"unexpected_passes", n.unexpected},
+                       {"flaky", n.flaky}}},
+                     {"cases", results}};
+    // Bytes from outside that are not UTF-8 become U+FFFD; everything else as it is, in ASCII.
+    emit(document.dump(1, ' ', true, json::error_handler_t::replace) + "\n");
+  }
+
+  void interrupted(const std::string &) override {}
+
+private:
+  Run run;
+  std::string started;
+};
+
+} // namespace
+
+std::unique_ptr<Reporter> json() { return std::make_unique<Json>(); }
+
+} // namespace report

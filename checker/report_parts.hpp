@@ -1,0 +1,39 @@
+// What the three reports share: numbers and texts written alike in each.
+#pragma once
+
+#include "report.hpp"
+
+#include <string>
+#include <vector>
+
+namespace report {
+
+// Seconds with three decimals, in fixed notation.
+std::string fixed(double seconds);
+
+// The YAML a verdict adds: how many of its runs failed, then its first failure's, then the
+// command that reproduces it.
+std::string details(const Entry &entry, const Verdict &v);
+
+// The command that starts what a failed case started, or how to run it alone where that is too
+// long for one line.
+std::string reproduce(const Entry &entry, const Verdict &v);
+
+// "left files in its working folder: blink.log"
+std::string leftBehind(const std::vector<std::string> &left);
+
+// "known failure: ..." and the like: what an outcome other than a plain pass or failure says.
+std::string directive(Outcome o);
+
+// How many of `entries` (those of `target`, or all for -1) had each outcome.
+struct Counts {
+  size_t all = 0, passed = 0, failed = 0, known = 0, unexpected = 0, flaky = 0;
+};
+Counts count(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
+             long target = -1);
+
+// The time now, as ISO 8601 in UTC without a zone ("2026-12-09T08:30:00"), and this host's name.
+std::string timestamp();
+std::string hostname();
+
+} // namespace report
