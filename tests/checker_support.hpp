@@ -65,6 +65,11 @@ inline void write(const fs::path &file, const std::string &text, bool executable
     fs::permissions(file, fs::perms::owner_all);
 }
 
+inline std::string slurp(const fs::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 inline void expectOneLine(const process::Outcome &result, const std::string &says) {
   EXPECT_EQ(process::ending(result), "exit 2") << says << "\n" << result.err;
   EXPECT_EQ(result.out, "") << says;

@@ -38,11 +38,6 @@ std::string caseLine(const std::string &name, const std::string &program,
          out + R"(", "stderr": "", "exit": 0}})" + "\n";
 }
 
-std::string slurp(const fs::path &file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<pid_t> pids(const fs::path &file) {
   std::vector<pid_t> found;
   std::ifstream in(file);

@@ -1,0 +1,229 @@
+// The checker as an emulator's CI lives with it: which cases run, known failures kept outside the
+// cases and written back, JSON results, several processors in one run, a command that reproduces
+// a failure, and reports that the common consumers read.
+#include "checker_support.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <regex>
+
+namespace {
+
+using namespace checker_test;
+using nlohmann::json;
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> all;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    all.push_back(line);
+  return all;
+}
+
+// The names of the cases file, in its order.
+const std::vector<std::string> &caseNames() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> all;
+    std::ifstream file(CASES_FILE);
+    for (std::string line; std::getline(file, line);)
+      if (auto c = json::parse(line); c.is_object())
+        all.push_back(c["name"]);
+    return all;
+  }();
+  return names;
+}
+
+std::vector<std::string> matching(const std::string &keep, const std::string &drop = "$^") {
+  std::vector<std::string> kept;
+  for (const auto &name : caseNames())
+    if (std::regex_search(name, std::regex(keep)) && !std::regex_search(name, std::regex(drop)))
+      kept.push_back(name);
+  return kept;
+}
+
+// Each option's effect on what is run and written.
+TEST(Harness, SelectsListsAndWritesAsAsked) {
+  process::Outcome version = check({"--version"});
+  EXPECT_EQ(process::ending(version), "exit 0");
+  EXPECT_EQ(version.out, PROJECT_VERSION "\n");
+
+  const struct {
+    Args args;
+    std::vector<std::string> names; // --list's lines
+  } lists[] = {
+      {{"--list"}, caseNames()},
+      {{"--list", "--filter", "^print-args/"}, matching("^print-args/")},
+      {{"--list", "--filter", "args", "--filter-out", "every|128"}, matching("args", "every|128")},
+      {{"--list", "--filter-out", "."}, {}},
+  };
+  for (const auto &list : lists) {
+    process::Outcome run = check(list.args);
+    EXPECT_EQ(process::ending(run), "exit 0") << run.err;
+    EXPECT_EQ(lines(run.out), list.names) << list.args.back();
+  }
+
+  process::Outcome exitZero = check({"--filter", "^exit-zero/", "--tap-version", "13"});
+  EXPECT_EQ(process::ending(exitZero), "exit 0") << exitZero.err;
+  EXPECT_TRUE(exitZero.out.starts_with("TAP version 13\n")) << exitZero.out.substr(0, 200);
+  EXPECT_NE(exitZero.out.find("\n1.." + std::to_string(matching("^exit-zero/").size()) + "\n"),
+            std::string::npos);
+
+  for (const auto &[args, says] : std::vector<std::pair<Args, std::string>>{
+           {{"--filter", "("}, "--filter \"(\" is no regular expression"},
+           {{"--filter", "a", "--filter", "b"}, "--filter"},
+           {{"--filter", "^no such case$"}, "no case is left to run"},
+           {{"--tap-version", "12"}, "--tap-version"},
+           {{"--programs", faulty / "none", "--programs", faulty / "exit_one"},
+            "hold programs of one processor"},
+           {{"--all", "--programs", faulty / "none"}, "excludes"},
+       })
+    expectOneLine(check(args), says);
+  // Every processor's folder beside the checker: in a build, one for each processor built.
+  process::Outcome all = process::run(
+      {CHECKER, "--all", "--list", "--filter", "^([a-z0-9]+/)?exit-zero/no-arguments$"});
+  EXPECT_EQ(process::ending(all), "exit 0") << all.err;
+  EXPECT_FALSE(all.out.empty());
+}
+
+// Write the failures of a faulty program, run with them as known failures, then with the
+// program mended: known failures pass the run, and what passes though listed fails it.
+TEST(Harness, KeepsAListOfKnownFailuresTrue) {
+  Scratch dir("known");
+  fs::path list = dir / "known-failures";
+  process::Outcome first = check({"--write-failures", list}, "trailing_space");
+  EXPECT_EQ(process::ending(first), "exit 1") << first.err;
+  std::vector<std::string> written = lines(slurp(list));
+  ASSERT_GE(written.size(), 2u);
+  EXPECT_TRUE(written[0].starts_with("# ")) << written[0];
+  std::set<std::string> failed = failedCases(first.out);
+  EXPECT_EQ(std::set<std::string>(written.begin() + 1, written.end()), failed);
+
+  process::Outcome known = check({"--known-failures", list}, "trailing_space");
+  EXPECT_EQ(process::ending(known), "exit 0") << known.err;
+  EXPECT_NE(known.out.find("not ok 2 - print-args/one # TODO known failure\n"), std::string::npos)
+      << known.out.substr(0, 600);
+  EXPECT_NE(known.out.find("\n# 0 failed, " + std::to_string(failed.size()) +
+                           " known failures, 0 unexpected passes\n"),
+            std::string::npos);
+  process::Outcome junit = check({"--known-failures", list, "--format", "junit"}, "trailing_space");
+  EXPECT_EQ(process::ending(junit), "exit 0") << junit.err;
+  EXPECT_NE(junit.out.find("skipped=\"" + std::to_string(failed.size()) + "\""), std::string::npos);
+  // A filter that leaves some of the listed cases out: the list still holds.
+  process::Outcome filtered =
+      check({"--known-failures", list, "--filter", "^print-args/one$"}, "trailing_space");
+  EXPECT_EQ(process::ending(filtered), "exit 0") << filtered.err;
+
+  process::Outcome mended = check({"--known-failures", list});
+  EXPECT_EQ(process::ending(mended), "exit 1") << mended.err;
+  EXPECT_NE(mended.out.find(
+                "ok 2 - print-args/one # TODO unexpected pass: it is listed as a known failure\n"),
+            std::string::npos);
+  EXPECT_NE(mended.out.find("\n# 0 failed, 0 known failures, " + std::to_string(failed.size()) +
+                            " unexpected passes\n"),
+            std::string::npos);
+
+  write(list, "# a comment\n\n  print-args/one  \nno/such/case\n");
+  expectOneLine(check({"--known-failures", list}), "\"no/such/case\" names no case");
+  expectOneLine(check({"--known-failures", dir}), "is not a regular file");
+}
+
+// JSON results: the run and every case; a failure's streams, endings and a command that, pasted
+// into bash, writes the bytes the case saw.
+TEST(Harness, WritesJsonWithACommandThatReproducesEachFailure) {
+  process::Outcome run =
+      check({"--format", "json", "--filter", "^print-args/(three|every-byte)$"}, "trailing_space");
+  EXPECT_EQ(process::ending(run), "exit 1") << run.err;
+  json results = json::parse(run.out);
+  EXPECT_EQ(results["version"], 1);
+  EXPECT_EQ(results["summary"]["cases"], 2);
+  EXPECT_EQ(results["summary"]["failed"], 2);
+  ASSERT_EQ(results["cases"].size(), 2u);
+  for (const json &c : results["cases"]) {
+    SCOPED_TRACE(c.dump());
+    EXPECT_EQ(c["outcome"], "failed");
+    EXPECT_EQ(c["expected"], "exit 0");
+    EXPECT_EQ(c["actual"], "exit 0");
+    const json &out = c["streams"]["stdout"];
+    std::string command = c["command"];
+    process::Outcome again = process::run({"bash", "-c", command});
+    EXPECT_EQ(process::ending(again), "exit 0") << again.err;
+    EXPECT_EQ(again.out.size(), out["actual_length"].get<size_t>());
+    EXPECT_EQ(again.out.size(), out["expected_length"].get<size_t>() + 1); // the trailing space
+    EXPECT_EQ(again.out.substr(again.out.size() - 2), " \n");
+  }
+  EXPECT_EQ(results["cases"][0]["name"], "print-args/three");
+  EXPECT_EQ(results["cases"][0]["streams"]["stdout"]["first_difference"], 5);
+  EXPECT_EQ(results["run"]["targets"][0]["started"], "directly");
+}
+
+// Two folders of programs of two processors: each case once for each, named with its processor,
+// and a summary line for each.
+TEST(Harness, ChecksSeveralProcessorsInOneRun) {
+  process::Outcome run = check({"--programs", SUPPORT_PROGRAMS_DIR, "--programs", faulty / "none",
+                                "--filter", "/print-args/(one|three)$", "--format", "json"});
+  if (run.err.find("hold programs of one processor") != std::string::npos)
+    GTEST_SKIP() << "this build's programs are of this host's processor: " << run.err;
+  EXPECT_EQ(process::ending(run), "exit 0") << run.err;
+  json results = json::parse(run.out);
+  ASSERT_EQ(results["run"]["targets"].size(), 2u);
+  std::string first = results["run"]["targets"][0]["processor"],
+              second = results["run"]["targets"][1]["processor"];
+  std::vector<std::string> names;
+  for (const json &c : results["cases"])
+    names.push_back(c["name"]);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{first + "/print-args/one", first + "/print-args/three",
+                                      second + "/print-args/one", second + "/print-args/three"}));
+  process::Outcome tap = check({"--programs", SUPPORT_PROGRAMS_DIR, "--programs", faulty / "none",
+                                "--filter", "/print-args/(one|three)$"});
+  EXPECT_NE(tap.out.find("\n# " + first + ": 2 of 2 passed\n# " + second + ": 2 of 2 passed\n"),
+            std::string::npos)
+      << tap.out;
+}
+
+} // namespace
+
+namespace {
+
+// The reports of a passing run, a failing one, and one of two processors with known failures:
+// the JUnit ones valid by both common schemas, the TAP ones read by TAP::Parser with no error.
+TEST(Harness, WritesReportsTheCommonConsumersRead) {
+  if (process::ending(process::run({"xmllint", "--version"})) != "exit 0")
+    GTEST_SKIP() << "no xmllint here (Debian, Ubuntu: apt-get install libxml2-utils)";
+  Scratch dir("consumers");
+  write(dir / "known", "# the fault's\nprint-args/one\nprint-args/three\n");
+  const struct {
+    std::string name;
+    std::string fault;
+    Args args;
+  } runs[] = {
+      {"passing", "none", {}},
+      {"failing", "trailing_space", {}},
+      {"known-failures", "trailing_space", {"--known-failures", dir / "known"}},
+  };
+  for (const auto &run : runs) {
+    SCOPED_TRACE(run.name);
+    Args junit = run.args, tap = run.args;
+    junit.insert(junit.end(), {"--format", "junit"});
+    tap.insert(tap.end(), {"--tap-version", "13"});
+    fs::path xml = dir / (run.name + ".xml"), report = dir / (run.name + ".tap");
+    write(xml, check(junit, run.fault).out);
+    write(report, check(tap, run.fault).out);
+    for (const char *schema : {"jenkins-junit-4.xsd", "xunit-junit-10.xsd"}) {
+      process::Outcome valid =
+          process::run({"xmllint", "--noout", "--schema", fs::path(JUNIT_SCHEMAS) / schema, xml});
+      EXPECT_EQ(process::ending(valid), "exit 0") << schema << ": " << valid.err.substr(0, 2000);
+    }
+    process::Outcome parsed = process::run({"perl", "-MTAP::Parser", "-e", R"(
+        my $parser = TAP::Parser->new({source => $ARGV[0]});
+        while (my $result = $parser->next) {}
+        printf "version %d, run %d, errors: %s\n", $parser->version, $parser->tests_run,
+          join('; ', $parser->parse_errors);
+      )",
+                                            report});
+    EXPECT_EQ(parsed.out, "version 13, run " + std::to_string(caseNames().size()) + ", errors: \n")
+        << parsed.err;
+  }
+}
+
+} // namespace
