@@ -222,11 +222,12 @@ TEST(Checker, StartsEachProcessInASessionAndAnEmptyFolderOfItsOwn) {
   fs::create_directories(dir / "tmp");
   write(dir / "cases.jsonl", caseLine("a", "print-args", {"a"}) + caseLine("b", "exit-zero"));
   write(dir / "runner",
-        "#!/bin/sh\nread -r pid comm state ppid pgrp session tty rest </proc/$$/stat\n"
+        // Through task/, which a user-mode emulator does not take for its guest's own and fake.
+        "#!/bin/sh\nread -r pid comm state ppid pgrp session tty rest </proc/$$/task/$$/stat\n"
         "[ \"$session\" = $$ ] && [ \"$tty\" = 0 ] || exit 97\n"
         "while read -r key value; do\n"
         "  [ \"$key\" = SigIgn: ] && [ \"$value\" != 0000000000000000 ] && exit 96\n"
-        "done </proc/$$/status\n"
+        "done </proc/$$/task/$$/status\n"
         "for f in * .*; do case $f in .|..|'*'|'.*') ;; *) exit 98;; esac; done\n"
         "echo x >runner.log\nexec \"$@\"\n",
         true);
@@ -275,6 +276,8 @@ TEST(Checker, RefusesHostileCasesFilesInBoundedTimeAndMemory) {
        ":100001: a case has an unknown key \"exit\""},
   };
   for (const auto &file : files) {
+    if (emulatedChecker && file.name.starts_with("a-bad-line")) // minutes under emulation
+      continue;
     write(dir / file.name, file.text);
     Args args = {CHECKER, "--programs", faulty / "none", "--runner=", "--cases", dir / file.name};
 #ifndef SANITIZED // the sanitizers reserve more address space than any such limit

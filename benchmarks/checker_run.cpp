@@ -1,0 +1,121 @@
+// The checker's whole run over its cases, against its floor: a bare loop that starts the same
+// processes and judges nothing. The checker's figures come from its JSON results.
+#include "bench.hpp"
+
+#include "cases.hpp"
+#include "process.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+namespace bench {
+
+// The floor of a checker's run: a bare loop on as many threads that starts the same processes,
+// each case as many times, and reads what they write, judging nothing. The median of `rounds`.
+std::optional<double> floorRun(const std::string &casesFile, const std::vector<std::string> &runner,
+                               const std::filesystem::path &dir, int rounds) {
+  std::vector<cases::Case> all;
+  try {
+    all = cases::read(casesFile, std::chrono::seconds(60));
+  } catch (const std::exception &) {
+    return std::nullopt;
+  }
+  std::vector<process::Start> starts;
+  for (const auto &c : all)
+    for (unsigned i = 0; i < c.repeat; ++i) {
+      process::Start start = c.start;
+      start.argv = runner;
+      start.argv.push_back(dir / c.program);
+      start.argv.insert(start.argv.end(), c.args.begin(), c.args.end());
+      starts.push_back(std::move(start));
+    }
+  std::vector<double> times;
+  for (int round = 0; round < rounds; ++round) {
+    std::atomic<size_t> next = 0;
+    auto begin = std::chrono::steady_clock::now();
+    {
+      std::vector<std::jthread> threads;
+      for (unsigned j = 0; j < std::max(1u, std::thread::hardware_concurrency()); ++j)
+        threads.emplace_back([&] {
+          for (size_t i; (i = next++) < starts.size();)
+            process::run(starts[i], {std::chrono::seconds(60)});
+        });
+    }
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
+            .count());
+  }
+  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+  return times[times.size() / 2];
+}
+
+// One whole run of the checker with `options`, `rounds` times: the median.
+CheckerRun timeRun(const std::string &checker, std::vector<std::string> options,
+                   const std::string &how, int rounds) {
+  CheckerRun run;
+  run.how = how;
+  options.insert(options.begin(), {checker, "--format", "json"});
+  std::vector<double> times;
+  for (int round = 0; round < rounds && run.why.empty(); ++round) {
+    auto start = std::chrono::steady_clock::now();
+    process::Outcome outcome = process::run(options);
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+    if (std::string ending = process::ending(outcome); ending != "exit 0")
+      run.why = "the checker, started " + run.how + ", ended with " + ending + ": " +
+                outcome.err.substr(0, outcome.err.find('\n'));
+    // How many cases, and how the checker chose to start them, from its results.
+    if (run.why.empty()) {
+      try {
+        nlohmann::json results = nlohmann::json::parse(outcome.out);
+        run.cases = std::to_string(results.at("summary").at("cases").get<size_t>());
+        if (how.empty())
+          run.how = results.at("run").at("targets").at(0).at("started");
+      } catch (const nlohmann::json::exception &error) {
+        run.why = std::string("the checker's results cannot be read: ") + error.what();
+      }
+    }
+  }
+  if (run.why.empty()) {
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    run.millis = times[times.size() / 2];
+  }
+  return run;
+}
+
+std::vector<std::pair<std::string, CheckerRun>>
+timeProcessors(const std::string &checker,
+               const std::vector<std::pair<std::string, std::string>> &dirs) {
+  std::vector<std::pair<std::string, CheckerRun>> runs;
+  for (const auto &[name, dir] : dirs) {
+    std::cerr << "Timing the checker on the " << name << " programs...\n";
+    runs.emplace_back(name, timeRun(checker, {"--programs", dir}, "", 3));
+  }
+  return runs;
+}
+
+// The whole set and the cases written by hand alone (the set of 2.0.0), each directly and
+// through the runner, each against its floor.
+std::vector<CheckerRun> timeChecker(const std::string &checker, const std::string &runner) {
+  std::cerr << "Timing the checker...\n";
+  std::filesystem::path dir = std::filesystem::path(checker).parent_path();
+  std::vector<CheckerRun> runs;
+  for (const char *set : {CASES, WRITTEN_CASES})
+    for (const std::string &words : {std::string(), runner}) {
+      std::string how = words.empty() ? "directly" : "through " + words;
+      if (std::string(set) == WRITTEN_CASES)
+        how += ", the cases written by hand";
+      CheckerRun run = timeRun(checker, {"--runner", words, "--cases", set}, how, 5);
+      run.floor = floorRun(set, process::words(words), dir, 5);
+      runs.push_back(run);
+    }
+  return runs;
+}
+
+} // namespace bench

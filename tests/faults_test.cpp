@@ -1,0 +1,190 @@
+// The checker against programs and runners with known faults: it must fail each, naming the
+// cases that show it, and pass the same programs built right; repeated and random cases catch
+// what a single run does not.
+#include "checker_support.hpp"
+#include "process.hpp"
+#include "processors.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using namespace checker_test;
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+using process::Stream;
+
+struct Faulty {
+  std::string fault, program; // every case that fails is one of a program named so
+  std::vector<std::string> mustFail;
+};
+
+void PrintTo(const Faulty &f, std::ostream *os) { *os << f.fault; }
+
+const Faulty faults[] = {
+    {"none", "", {}},
+    {"trailing_space",
+     "print-args",
+     {"print-args/one", "print-args/three", "print-args/every-byte",
+      "print-args/12-arguments-of-128-KiB"}},
+    {"format_argument", "print-sentence", {"print-sentence/percent"}},
+    {"exit_one",
+     "exit-zero",
+     {"exit-zero/ignored-arguments", "exit-zero/stdout-closed", "exit-zero/stdout-broken-pipe"}},
+    {"byte_on_stderr", "print-args", {"print-args/no-arguments", "print-args/stdout-closed"}},
+    {"missing_newline", "print-args", {"print-args/no-arguments", "print-args/each-byte"}},
+    {"lost_on_pipe",
+     "print-",
+     {"print-args/three", "print-sentence/no-arguments", "print-args/stdout-broken-pipe"}},
+};
+
+class Faults : public testing::TestWithParam<Faulty> {};
+
+TEST_P(Faults, FailTheCasesThatShowThem) {
+  const Faulty &f = GetParam();
+  process::Outcome tap = check({}, f.fault), junit = check({"--format", "junit"}, f.fault);
+  EXPECT_EQ(process::ending(tap), f.mustFail.empty() ? "exit 0" : "exit 1") << tap.err;
+  std::set<std::string> failed = failedCases(tap.out);
+  for (const auto &name : f.mustFail)
+    EXPECT_TRUE(failed.contains(name)) << name << " passed";
+  static const std::map<std::string, std::string> programs = [] {
+    std::map<std::string, std::string> of;
+    std::ifstream file(CASES_FILE);
+    for (std::string line; std::getline(file, line);)
+      if (auto c = nlohmann::json::parse(line); c.is_object())
+        of[c["name"]] = c["program"];
+    return of;
+  }();
+  for (const auto &name : failed)
+    EXPECT_TRUE(programs.at(name).starts_with(f.program)) << name << " failed";
+  EXPECT_EQ(process::ending(junit), process::ending(tap));
+  size_t failures = 0;
+  for (size_t at = 0; (at = junit.out.find("<failure ", at)) != std::string::npos; ++at)
+    ++failures;
+  EXPECT_EQ(failures, failed.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Checker, Faults, testing::ValuesIn(faults),
+                         [](const auto &info) { return info.param.fault; });
+
+// Runners with one fault each, of a class that real emulators, translators, loaders and sandboxes
+// have had: the default cases catch each, naming cases of that class, which the cases written by
+// hand alone (the set of 2.0.0) did not.
+struct RunnerFault {
+  std::string mode;
+  std::vector<std::string> mustFail;
+  std::string says; // in the report
+  // The cases written by hand may catch it too, now and then: their fast reader rarely lets a
+  // non-blocking pipe fill.
+  bool writtenMayCatch = false;
+};
+
+void PrintTo(const RunnerFault &f, std::ostream *os) { *os << f.mode; }
+
+const RunnerFault runnerFaults[] = {
+    {"table-of-256", {"print-args/257-arguments", "print-args/100000-arguments"}, ""},
+    {"misaligned", {"alignment/12-arguments", "alignment/28-arguments"}, "signal SIGSEGV"},
+    {"stack-of-8-MiB", {"limits/5-MiB-of-arguments-under-a-64-MiB-stack"}, ""},
+    {"asserts-on-environment", {"env/entry-without-equals", "env/empty-entry"}, "SIGABRT"},
+    {"resets-signals",
+     {"signals/sigpipe-ignored/print-args", "signals/sigpipe-blocked/print-sentence",
+      "signals/SIGTERM-ignored-then-sent", "signals/SIGINT-ignored-then-sent"},
+     "signal SIGPIPE, expected exit 0"},
+    {"does-not-forward",
+     {"signals/SIGTERM-sent-to-the-process", "signals/SIGHUP-sent-to-the-process"},
+     "stdout is all of the output"},
+    {"non-blocking-output", {"readers/slow"}, "", true},
+    {"raw-terminal", {"streams/stdout-pty/print-args", "streams/stdout-pty/print-sentence"}, ""},
+    {"reopens-output", {"streams/stdout-socket/print-args"}, ""},
+    {"needs-a-standard-stream", {"streams/all-closed/exit-zero"}, ""},
+    {"fails-a-third-start", {"races/exit-zero-40-times"}, "flaky: failed 1 of 40 runs"},
+};
+
+class RunnerFaults : public testing::TestWithParam<RunnerFault> {};
+
+TEST_P(RunnerFaults, AreCaughtByTheCasesOfTheirClass) {
+  const RunnerFault &f = GetParam();
+  if (!ALL_CASES)
+    GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
+  Scratch dir("runner-fault");
+  Args runner = {"--", FAULTY_RUNNER, f.mode};
+  if (f.mode == "fails-a-third-start")
+    runner.push_back(dir / "starts");
+  Args written = {"--cases", WRITTEN_CASES};
+  written.insert(written.end(), runner.begin(), runner.end());
+  process::Outcome before = check(written);
+  if (!f.writtenMayCatch) {
+    EXPECT_EQ(process::ending(before), "exit 0") << before.err << before.out.substr(0, 3000);
+  }
+  for (const auto &entry : fs::directory_iterator(dir))
+    fs::remove(entry);
+  process::Outcome now = check(runner);
+  EXPECT_EQ(process::ending(now), "exit 1") << now.err;
+  std::set<std::string> failed = failedCases(now.out);
+  for (const auto &name : f.mustFail)
+    EXPECT_TRUE(failed.contains(name)) << name << " passed";
+  EXPECT_NE(now.out.find(f.says), std::string::npos) << f.says << "\n" << now.out.substr(0, 3000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Checker, RunnerFaults, testing::ValuesIn(runnerFaults),
+                         [](const auto &info) {
+                           std::string name = info.param.mode;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+// The same seed gives the same random cases and the same order; a repeated case that fails in
+// some runs only is flaky, and fails the run.
+TEST(Checker, RepeatsShufflesAndMakesRandomCases) {
+  if (!ALL_CASES)
+    GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
+  auto lines = [](const std::string &tap) { // the test lines, times left out
+    std::string kept;
+    std::istringstream in(tap);
+    for (std::string line; std::getline(in, line);)
+      if (line.starts_with("ok ") || line.starts_with("not ok "))
+        kept += line + "\n";
+    return kept;
+  };
+  process::Outcome first = check({"--random", "100", "--seed", "7", "--shuffle"});
+  process::Outcome again = check({"--random", "100", "--seed", "7", "--shuffle", "--jobs", "1"});
+  EXPECT_EQ(process::ending(first), "exit 0") << first.err;
+  EXPECT_NE(first.out.find("\n# seed 7\n"), std::string::npos) << first.out.substr(0, 300);
+  EXPECT_NE(first.out.find("ok 264 - random/7/100/print-sentence\n"), std::string::npos);
+  EXPECT_EQ(lines(first.out), lines(again.out));
+  process::Outcome other = check({"--random", "10", "--seed", "8"});
+  EXPECT_NE(other.out.find("random/8/1/print-args"), std::string::npos);
+  // Random cases do catch a fault: a trailing space fails the print-args ones.
+  process::Outcome faulty = check({"--random", "50", "--seed", "7"}, "trailing_space");
+  EXPECT_NE(faulty.out.find("not ok 165 - random/7/1/print-args\n"), std::string::npos);
+
+  Scratch dir("repeat");
+  process::Outcome flaky = check({"--repeat", "3", "--cases", WRITTEN_CASES, "--", FAULTY_RUNNER,
+                                  "fails-a-third-start", dir / "starts"});
+  EXPECT_EQ(process::ending(flaky), "exit 1") << flaky.err;
+  EXPECT_NE(flaky.out.find("\n# every case 3 times\n"), std::string::npos);
+  EXPECT_NE(
+      flaky.out.find("message: \"flaky: failed 1 of 3 runs; first: exit 1, expected exit 0\"\n"),
+      std::string::npos)
+      << flaky.out.substr(0, 2000);
+  EXPECT_NE(flaky.out.find("# 1 flaky: they failed in some runs only\n# 48 of 49 passed"),
+            std::string::npos)
+      << flaky.out.substr(flaky.out.size() - 300);
+}
+
+} // namespace
