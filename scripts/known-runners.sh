@@ -18,23 +18,26 @@ processor=$(cached "$build" SUPPORT_PROGRAMS_PROCESSOR)
 qemu=$(arch_table "${processor:-i386}" qemu)
 native_qemu=$(arch_table "$(uname -m)" qemu)
 
-# result DIR RUNNER...: one cell.
+# result DIR RUNNER...: one cell, from the checker's JSON results.
 result() {
   local dir=$1 status=0
   [[ -x $dir/exit-zero ]] || { echo "not built"; return; }
-  "$check" --programs "$dir" --timeout 30 -- "${@:2}" >"$log/tap" 2>"$log/err" || status=$?
+  "$check" --programs "$dir" --timeout 30 --format json -- "${@:2}" >"$log/json" 2>"$log/err" ||
+    status=$?
   if ((status == 2)); then
     echo "refused: $(sed -E 's/^support-programs-check: cannot start .* (directly|through [^:]*): //;
       s/\|/\\|/g' "$log/err" | cut -c1-200)"
     return
   fi
-  local passed
-  passed=$(sed -n 's/^# \([0-9]* of [0-9]*\) passed.*/\1/p' "$log/tap")
-  echo -n "$passed"
-  # How the failures end, each kind once, with the cases' number.
-  awk '/^not ok/ { failed++ } /^  message:/ { sub(/^  message: /, ""); kind[$0]++ }
-    END { for (k in kind) printf "; %d× %s", kind[k], k }' "$log/tap" | sed 's/|/\\|/g'
-  echo
+  # How many passed, then how the failures end, each kind once, with the cases' number.
+  python3 - "$log/json" <<'PY' | sed 's/|/\\|/g'
+import collections, json, sys
+results = json.load(open(sys.argv[1]))
+summary = results["summary"]
+kinds = collections.Counter(c["message"] for c in results["cases"] if c["outcome"] != "passed")
+print(f"{summary['passed']} of {summary['cases']}" +
+      "".join(f"; {n}× {kind}" for kind, n in kinds.items()))
+PY
 }
 
 echo "| runner | ${processor:-configured} programs | native programs |"

@@ -54,14 +54,14 @@ fi
 echo "== The packages, installed, and the checker's examples"
 version=$(sed -n 's/^project(support-programs VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 host=$(dpkg --print-architecture)
-step "$(readme_block sh 5)"
+step "$(readme_block sh 6)"
 # The first example needs the 32-bit x86 programs' package and qemu-user, as the README says.
 (cd build && apt-get install -y -q --no-install-recommends "./support-programs-i386_${version}_all.deb" \
   "./support-programs_${version}_${host}.deb" qemu-user libc6-i386-cross >/dev/null)
 step "$(readme_block sh 3 | head -n 1) | tail -n 1"
 [[ -f /usr/share/man/man1/support-programs-check.1.gz ]] ||
   { echo "no manual page: $(dpkg -L support-programs | grep man)" >&2; exit 1; }
-install=$(readme_block sh 6 | sed 's/\\$//' | tr -d '\n')
+install=$(readme_block sh 7 | sed 's/\\$//' | tr -d '\n')
 # With no terminal to answer apt-get's question, yes is said for the user.
 (cd build && step "$install -y -q | tail -n 1")
 step "$(readme_line '| amd64 |' | awk -F'`' '{ print $(NF - 1) }') | tail -n 1"
