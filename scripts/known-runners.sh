@@ -20,9 +20,10 @@ native_qemu=$(arch_table "$(uname -m)" qemu)
 
 # result DIR RUNNER...: one cell, from the checker's JSON results.
 result() {
-  local dir=$1 status=0
+  local dir=$1 status=0 runner=(--runner=)
   [[ -x $dir/exit-zero ]] || { echo "not built"; return; }
-  "$check" --programs "$dir" --timeout 30 --format json -- "${@:2}" >"$log/json" 2>"$log/err" ||
+  (($# == 1)) || runner=(-- "${@:2}")
+  "$check" --programs "$dir" --timeout 30 --format json "${runner[@]}" >"$log/json" 2>"$log/err" ||
     status=$?
   if ((status == 2)); then
     echo "refused: $(sed -E 's/^support-programs-check: cannot start .* (directly|through [^:]*): //;

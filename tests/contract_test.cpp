@@ -340,3 +340,22 @@ TEST(Checker, SaysHowFarAFileThatStaysOpenCame) {
 }
 
 } // namespace
+
+namespace {
+
+// On a terminal that is both standard output and standard error, the progress line is cleared
+// before each report line, so that no line of the report begins behind it.
+TEST(Checker, ClearsItsProgressBeforeEachReportLineOnOneTerminal) {
+  if (process::ending(process::run({"script", "--version"})) != "exit 0")
+    GTEST_SKIP() << "no script here (Debian, Ubuntu: apt-get install bsdutils)";
+  Scratch dir("progress");
+  write(dir / "cases.jsonl", caseLine("a", "exit-zero") + caseLine("b", "exit-zero"));
+  std::string command = std::string(CHECKER) + " --programs " + (faulty / "none").string() +
+                        " --cases " + (dir / "cases.jsonl").string() + " --runner= --jobs 1";
+  process::Outcome run = process::run({"script", "-qec", command, "/dev/null"});
+  EXPECT_EQ(process::ending(run), "exit 0") << run.err;
+  EXPECT_NE(run.out.find("case 1 of 2\r\033[Kok 1 - a\r\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("of 2ok"), std::string::npos) << run.out;
+}
+
+} // namespace
