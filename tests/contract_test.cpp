@@ -359,3 +359,27 @@ TEST(Checker, ClearsItsProgressBeforeEachReportLineOnOneTerminal) {
 }
 
 } // namespace
+
+namespace {
+
+// With no /proc, the checker needs to be told where the programs and the cases are, and says so;
+// told, it runs.
+TEST(Checker, RunsWithoutProcWhenToldWhereEverythingIs) {
+  if (getuid() != 0 || emulatedChecker)
+    GTEST_SKIP() << "hiding /proc takes root (a mount namespace of its own), and an emulator "
+                    "needs it";
+  Scratch dir("no-proc");
+  write(dir / "cases.jsonl", caseLine("a", "print-args", {"a"}));
+  Args hidden = {
+      "unshare", "-m", "/bin/sh", "-c", "mount -t tmpfs none /proc && exec \"$0\" \"$@\"", CHECKER};
+  Args told = hidden;
+  told.insert(told.end(),
+              {"--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--runner="});
+  process::Outcome run = process::run(told, {}, {seconds(20)});
+  EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out;
+  expectOneLine(process::run(hidden, {}, {seconds(20)}),
+                "cannot tell where the checker is (/proc/self/exe: No such file or directory): "
+                "give --programs and --cases");
+}
+
+} // namespace
