@@ -370,8 +370,20 @@ TEST(Checker, RunsWithoutProcWhenToldWhereEverythingIs) {
                     "needs it";
   Scratch dir("no-proc");
   write(dir / "cases.jsonl", caseLine("a", "print-args", {"a"}));
-  Args hidden = {
-      "unshare", "-m", "/bin/sh", "-c", "mount -t tmpfs none /proc && exec \"$0\" \"$@\"", CHECKER};
+  // /proc hidden in a mount namespace of its own, made private first so that nothing of it
+  // reaches the machine's (in a chroot, / is no mount point whose propagation unshare can set).
+  Args hidden = {"unshare",
+                 "-m",
+                 "--propagation",
+                 "unchanged",
+                 "/bin/sh",
+                 "-c",
+                 "mount --make-private /proc && mount -t tmpfs none /proc && exec \"$0\" \"$@\"",
+                 CHECKER};
+  Args probe = hidden;
+  probe.back() = "/bin/true";
+  if (process::Outcome tried = process::run(probe); process::ending(tried) != "exit 0")
+    GTEST_SKIP() << "/proc cannot be hidden here: " << tried.err;
   Args told = hidden;
   told.insert(told.end(),
               {"--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--runner="});
