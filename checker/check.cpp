@@ -211,7 +211,10 @@ int main(int argc, char **argv) {
   process::adoptOrphans();
   prctl(PR_SET_DUMPABLE, 0);
   struct EndOrphans {
-    ~EndOrphans() { process::endOrphans(); }
+    ~EndOrphans() {
+      process::endOrphans();
+      process::removeWorkingFolders();
+    }
   } endOrphans;
   try {
     // Signals are taken by a thread of their own from here on, before any other thread starts.

@@ -87,6 +87,7 @@ void end(int s) {
   (void)!write(2, said.data(), said.size());
   process::endAll();
   process::endOrphans();
+  process::removeWorkingFolders();
   ::signal(s, SIG_DFL);
   sigset_t only;
   sigemptyset(&only);

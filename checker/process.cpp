@@ -47,6 +47,65 @@ std::mutex startedLock;
 std::set<pid_t> started;
 bool endingAll = false;
 
+// The working folders of the processes that start in an empty one: one a thread, made when first
+// needed and kept while each process leaves it empty (making and removing a folder costs more
+// than the start of a program); after one that leaves anything, removed, and another made.
+std::string temporary();
+
+class WorkingFolder {
+public:
+  ~WorkingFolder() { remove(); }
+  // The folder, empty; "" where none can be made.
+  std::string take() {
+    if (path.empty()) {
+      std::string made = temporary() + "/support-programs.XXXXXX";
+      if (!mkdtemp(made.data()))
+        return "";
+      path = made;
+      std::lock_guard guard(lock);
+      every.insert(path);
+    }
+    return path;
+  }
+  // What the process left there, by name; the folder is removed where it left anything.
+  std::vector<std::string> leave() {
+    std::vector<std::string> left;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator(path, error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+      left.push_back(it->path().filename());
+    if (error)
+      left.push_back("(the folder cannot be read: " + error.message() + ")");
+    std::sort(left.begin(), left.end());
+    if (!left.empty())
+      remove();
+    return left;
+  }
+  // Every thread's, for a process that ends without its threads' ends.
+  static void removeEvery() {
+    std::lock_guard guard(lock);
+    std::error_code error;
+    for (const std::string &folder : every)
+      std::filesystem::remove_all(folder, error);
+    every.clear();
+  }
+
+private:
+  void remove() {
+    if (path.empty())
+      return;
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    std::lock_guard guard(lock);
+    every.erase(path);
+    path.clear();
+  }
+  std::string path;
+  static inline std::mutex lock;
+  static inline std::set<std::string> every;
+};
+thread_local WorkingFolder workingFolder;
+
 // A descriptor of this process's, closed when it goes.
 class Fd {
 public:
@@ -511,6 +570,8 @@ void reapOrphans() {
       waitpid(pid, nullptr, WNOHANG);
 }
 
+void removeWorkingFolders() { WorkingFolder::removeEvery(); }
+
 void endOrphans() {
   // Each killed orphan's own children come to this process in turn, until none is left.
   auto until = Clock::now() + std::chrono::seconds(2);
@@ -547,16 +608,10 @@ std::string located(const std::string &name) {
 Outcome run(const Start &start, const Limits &limits) {
   Outcome outcome;
   auto began = Clock::now();
-  std::string folder; // the fresh one, emptied and removed once the process has ended
+  std::string folder; // the working folder, where the start asks for an empty one
   auto finish = [&](Ending ending) {
-    if (!folder.empty()) {
-      std::error_code error;
-      for (auto it = std::filesystem::directory_iterator(folder, error);
-           !error && it != std::filesystem::directory_iterator(); it.increment(error))
-        outcome.left.push_back(it->path().filename());
-      std::sort(outcome.left.begin(), outcome.left.end());
-      std::filesystem::remove_all(folder, error);
-    }
+    if (!folder.empty())
+      outcome.left = workingFolder.leave();
     outcome.ending = std::move(ending);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     return outcome;
@@ -582,12 +637,8 @@ Outcome run(const Start &start, const Limits &limits) {
   } catch (const std::string &failure) {
     return finish({Ending::Kind::Failure, 0, failure});
   }
-  if (start.freshFolder) {
-    std::string made = temporary() + "/support-programs.XXXXXX";
-    if (!mkdtemp(made.data()))
-      return finish({Ending::Kind::Failure, 0, why("cannot make a working folder")});
-    folder = made;
-  }
+  if (start.freshFolder && (folder = workingFolder.take()).empty())
+    return finish({Ending::Kind::Failure, 0, why("cannot make a working folder")});
   Child child;
   child.path = path.c_str();
   child.dir = folder.empty() ? nullptr : folder.c_str();

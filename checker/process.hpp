@@ -68,8 +68,9 @@ struct Start {
   bool sendToGroup = false;
   Reader reader = Reader::Fast;
   size_t closeAfter = 0;
-  // Started in an empty folder of its own, under TMPDIR or /tmp, removed once it has ended;
-  // else in this process's working folder.
+  // Started in an empty folder that no other process uses meanwhile, under TMPDIR or /tmp
+  // (each thread's, kept while each process leaves it empty; removed where one leaves anything,
+  // and when the thread ends); else in this process's working folder.
   bool freshFolder = false;
 };
 
@@ -131,6 +132,10 @@ void endAll();
 // Reaps the children that run() did not start (orphans adopted) and that have ended, so that
 // none stays a zombie. Call it whenever this process is told that a child has ended.
 void reapOrphans();
+
+// Removes every thread's working folder (see Start::freshFolder), for a process that ends
+// without its threads' ends.
+void removeWorkingFolders();
 
 // Ends and reaps every child that run() has not reaped: what the commands left that escaped
 // their group. Call it when no run() is under way. Gives up after two seconds on any that

@@ -68,11 +68,14 @@ Started startAndSignal(const Args &args, const fs::path &dir, const fs::path &re
   for (const auto &arg : args)
     argv.push_back(const_cast<char *>(arg.c_str()));
   argv.push_back(nullptr);
+  fs::create_directories(dir / "tmp");
+  std::string tmpdir = (dir / "tmp").string();
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
     dup2(out, 1);
     dup2(err, 2);
+    setenv("TMPDIR", tmpdir.c_str(), 1); // where its working folders are made
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -143,6 +146,7 @@ TEST_P(Interrupted, EndsEveryCaseSaysSoAndEndsByTheSignal) {
   EXPECT_NE(run.out.find("\nBail out! " + says + "\n"), std::string::npos) << run.out;
   for (pid_t pid : pids(dir / "started"))
     EXPECT_FALSE(alive(pid)) << "case process " << pid << " still runs";
+  EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "a working folder was left";
 }
 
 INSTANTIATE_TEST_SUITE_P(Checker, Interrupted, testing::ValuesIn(interruptions),
