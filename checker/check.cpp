@@ -52,7 +52,7 @@ fs::path defaultPrograms(const fs::path &self) {
 }
 
 // Every processor's folder of programs beside the checker: those of a build's processors, or of
-// the packages installed.
+// the packages installed; else the checker's own folder, where the programs are beside it.
 std::vector<fs::path> everyProcessor(const fs::path &self) {
   std::vector<fs::path> found;
   std::error_code error;
@@ -61,8 +61,11 @@ std::vector<fs::path> everyProcessor(const fs::path &self) {
     if (fs::exists(it->path() / "exit-zero", error))
       found.push_back(it->path());
   std::sort(found.begin(), found.end());
+  // A build of one processor alone (SUPPORT_ARCH=native) has its programs beside the checker.
+  if (found.empty() && fs::exists(self / "exit-zero", error))
+    found.push_back(self);
   if (found.empty())
-    throw Fatal("--all: no processor's programs in a folder beside " + shown(self));
+    throw Fatal("--all: no processor's programs beside " + shown(self) + " or in a folder there");
   return found;
 }
 
