@@ -29,27 +29,27 @@ int main(int argc, char **argv) {
   CLI::App app{"Measures the programs' start-up and the checker's whole run", "startup-bench"};
   app.allow_extras(); // Google Benchmark's own --benchmark_... flags, passed on
   std::filesystem::path out;
-  std::vector<std::string> buildSpecs, processorSpecs;
+  std::vector<std::string> buildsGiven, processorsGiven;
   std::string checker, runner;
   app.add_option("--out", out, "Folder of the report")->required();
-  app.add_option("--build", buildSpecs, "A build: NAME=FLOOR,PROGRAM_DIR")->required();
+  app.add_option("--build", buildsGiven, "A build: NAME=FLOOR,PROGRAM_DIR")->required();
   app.add_option("--checker", checker, "The checker, timed on its own programs");
   app.add_option("--runner", runner, "What the checker is also timed through");
-  app.add_option("--processor", processorSpecs, "A processor's programs: NAME=DIR");
+  app.add_option("--processor", processorsGiven, "A processor's programs: NAME=DIR");
   CLI11_PARSE(app, argc, argv);
 
   std::vector<bench::Build> builds;
   std::vector<std::pair<std::string, std::string>> processorDirs;
   try {
-    for (const auto &spec : buildSpecs) {
-      auto [name, rest] = named("--build", spec);
+    for (const auto &given : buildsGiven) {
+      auto [name, rest] = named("--build", given);
       size_t comma = rest.find(',');
       if (comma == std::string::npos)
-        throw CLI::ValidationError("--build", spec + " is not NAME=FLOOR,PROGRAM_DIR");
+        throw CLI::ValidationError("--build", given + " is not NAME=FLOOR,PROGRAM_DIR");
       builds.push_back({name, rest.substr(0, comma), rest.substr(comma + 1), ""});
     }
-    for (const auto &spec : processorSpecs)
-      processorDirs.push_back(named("--processor", spec));
+    for (const auto &given : processorsGiven)
+      processorDirs.push_back(named("--processor", given));
   } catch (const CLI::Error &error) {
     return app.exit(error);
   }

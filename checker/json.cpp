@@ -25,14 +25,8 @@ const char *outcomeName(Outcome o) {
   return "";
 }
 
-class Json : public Reporter {
+class Json : public WholeAtEnd {
 public:
-  void begin(const Run &r) override {
-    run = r;
-    started = timestamp();
-  }
-  void done(size_t, const Entry &, const Verdict &) override {}
-
   void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
            double seconds) override {
     json targets = json::array();
@@ -94,12 +88,6 @@ public:
     // Bytes from outside that are not UTF-8 become U+FFFD; everything else as it is, in ASCII.
     emit(document.dump(1, ' ', true, json::error_handler_t::replace) + "\n");
   }
-
-  void interrupted(const std::string &) override {}
-
-private:
-  Run run;
-  std::string started;
 };
 
 } // namespace

@@ -24,14 +24,8 @@ std::string xml(const std::string &text) {
   return out;
 }
 
-class Junit : public Reporter {
+class Junit : public WholeAtEnd {
 public:
-  void begin(const Run &r) override {
-    run = r;
-    started = timestamp();
-  }
-  void done(size_t, const Entry &, const Verdict &) override {}
-
   void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
            double seconds) override {
     Counts all = count(entries, verdicts);
@@ -89,13 +83,6 @@ public:
     out << "</testsuites>\n";
     emit(out.str());
   }
-
-  // The report is written whole at the end, or not at all.
-  void interrupted(const std::string &) override {}
-
-private:
-  Run run;
-  std::string started;
 };
 
 } // namespace

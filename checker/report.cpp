@@ -96,6 +96,11 @@ std::string timestamp() {
   return text;
 }
 
+void WholeAtEnd::begin(const Run &r) {
+  run = r;
+  started = timestamp();
+}
+
 std::string hostname() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0 || !*name)

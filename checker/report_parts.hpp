@@ -32,6 +32,18 @@ struct Counts {
 Counts count(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
              long target = -1);
 
+// A report written whole at the end, or not at all: it keeps the run and when it began.
+class WholeAtEnd : public Reporter {
+public:
+  void begin(const Run &r) override;
+  void done(size_t, const Entry &, const Verdict &) override {}
+  void interrupted(const std::string &) override {}
+
+protected:
+  Run run;
+  std::string started; // timestamp()
+};
+
 // The time now, as ISO 8601 in UTC without a zone ("2026-12-09T08:30:00"), and this host's name.
 std::string timestamp();
 std::string hostname();
