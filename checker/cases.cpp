@@ -374,7 +374,7 @@ Case parse(const std::string &line) {
 
 int signalNumber(const std::string &name) {
   const std::pair<const char *, int> aliases[] = {
-      {"IOT", SIGIOT}, {"POLL", SIGPOLL}, {"CLD", SIGCHLD}};
+      {"IOT", SIGIOT}, {"POLL", SIGPOLL}, {"IO", SIGIO}, {"CLD", SIGCHLD}};
   if (!name.starts_with("SIG"))
     return 0;
   std::string bare = name.substr(3);

@@ -19,6 +19,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <random>
@@ -82,8 +84,17 @@ report::Target target(const fs::path &given) {
     if (access((t.dir / program).c_str(), X_OK) != 0)
       throw Fatal("no program " + shown(t.dir / program) +
                   " that can be run: give --programs the programs' folder");
+  // Programs of no processor known (scripts, say) are named by their folder, which goes into
+  // case names and report lines: only letters, digits and "._+-" of it, each other byte '_'.
   const processors::Processor *p = elf::processorOf(t.dir / "exit-zero");
-  t.processor = p ? p->debian : t.dir.filename().string();
+  if (p) {
+    t.processor = p->debian;
+  } else {
+    for (unsigned char c : t.dir.filename().string())
+      t.processor += std::isalnum(c) || std::strchr("._+-", c) ? char(c) : '_';
+    if (t.processor.empty() || t.processor.find_first_not_of('.') == std::string::npos)
+      t.processor = "programs";
+  }
   return t;
 }
 
@@ -115,8 +126,8 @@ int checkAll(int argc, char **argv) {
     for (size_t t = 0; t + 1 < targets.size(); ++t)
       if (targets[t].processor == targets.back().processor)
         throw Fatal("--programs " + shown(targets[t].dir) + " and " + shown(targets.back().dir) +
-                    " hold programs of one processor, " + targets.back().processor +
-                    ": give one of them");
+                    " hold programs of one processor, or are folders of one name, " +
+                    targets.back().processor + ": give one of them");
   }
   selection::Filter filter(o.filter, o.filterOut);
   std::vector<cases::Case> all = cases::read(o.cases, seconds(o.timeout));
@@ -216,7 +227,9 @@ int main(int argc, char **argv) {
   struct EndOrphans {
     ~EndOrphans() {
       process::endOrphans();
-      process::removeWorkingFolders();
+      for (const std::string &failure : process::removeWorkingFolders())
+        std::cerr << "support-programs-check: cannot remove a working folder: "
+                  << text::escaped(failure) << "\n";
     }
   } endOrphans;
   try {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,28 +49,65 @@ std::mutex startedLock;
 std::set<pid_t> started;
 bool endingAll = false;
 
-// The working folders of the processes that start in an empty one: one a thread, made when first
-// needed and kept while each process leaves it empty (making and removing a folder costs more
-// than the start of a program); after one that leaves anything, removed, and another made.
+// What failed, with the system's reason.
+std::string why(const char *what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// The working folders of the processes that start in an empty one: a new folder for each, so
+// that nothing a process left running can write into the folder of another. Making and removing
+// a folder costs more than starting a program on some disks, so a thread of their own makes a
+// few ahead and removes each once it is given back; what a process left is listed first, as it
+// is given back.
 std::string temporary();
 
-class WorkingFolder {
+// Removes a tree that a process may have left unreadable (a folder of mode 0): each folder is
+// given back its owner's rights before it is read. Says what could not be removed.
+std::optional<std::string> removeTree(const std::string &path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0)
+    return errno == ENOENT ? std::nullopt : std::optional(why(path.c_str()));
+  if (S_ISDIR(status.st_mode)) {
+    chmod(path.c_str(), 0700);
+    if (DIR *dir = opendir(path.c_str())) {
+      std::vector<std::string> names;
+      while (dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+          names.push_back(entry->d_name);
+      closedir(dir);
+      for (const std::string &name : names)
+        removeTree(path + "/" + name);
+    }
+    if (rmdir(path.c_str()) != 0 && errno != ENOENT)
+      return why(path.c_str());
+  } else if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return why(path.c_str());
+  }
+  return std::nullopt;
+}
+
+class Folders {
 public:
-  ~WorkingFolder() { remove(); }
-  // The folder, empty; "" where none can be made.
-  std::string take() {
-    if (path.empty()) {
-      std::string made = temporary() + "/support-programs.XXXXXX";
-      if (!mkdtemp(made.data()))
-        return "";
-      path = made;
+  // An empty folder of its own; "" where none can be made, and `failure` says why.
+  std::string take(std::string &failure) {
+    {
+      std::unique_lock guard(lock);
+      startKeeper();
+      if (!ready.empty()) {
+        std::string path = std::move(ready.back());
+        ready.pop_back();
+        wake.notify_one();
+        return path;
+      }
+    }
+    std::string path = make(failure);
+    if (!path.empty()) {
       std::lock_guard guard(lock);
       every.insert(path);
     }
     return path;
   }
-  // What the process left there, by name; the folder is removed where it left anything.
-  std::vector<std::string> leave() {
+
+  // What the process left in the folder, by name; the folder is then removed.
+  std::vector<std::string> giveBack(const std::string &path) {
     std::vector<std::string> left;
     std::error_code error;
     for (auto it = std::filesystem::directory_iterator(path, error);
@@ -77,34 +116,104 @@ public:
     if (error)
       left.push_back("(the folder cannot be read: " + error.message() + ")");
     std::sort(left.begin(), left.end());
-    if (!left.empty())
-      remove();
+    std::unique_lock guard(lock);
+    if (keeping) {
+      retired.push_back(path);
+      wake.notify_one();
+    } else {
+      guard.unlock();
+      remove(path);
+    }
     return left;
   }
-  // Every thread's, for a process that ends without its threads' ends.
-  static void removeEvery() {
-    std::lock_guard guard(lock);
-    std::error_code error;
-    for (const std::string &folder : every)
-      std::filesystem::remove_all(folder, error);
+
+  // Removes every folder, for a process that ends; what could not be removed, in words.
+  std::vector<std::string> removeEvery() {
+    std::unique_lock guard(lock);
+    stopping = true;
+    wake.notify_all();
+    // The keeper ends within one folder's making or removal.
+    done.wait_for(guard, std::chrono::seconds(2), [&] { return !keeping; });
+    std::vector<std::string> failures;
+    for (const std::string &path : every)
+      if (auto failure = removeTree(path))
+        failures.push_back(*failure);
     every.clear();
+    ready.clear();
+    retired.clear();
+    return failures;
   }
 
 private:
-  void remove() {
-    if (path.empty())
-      return;
-    std::error_code error;
-    std::filesystem::remove_all(path, error);
+  std::string make(std::string &failure) {
+    std::string made = temporary() + "/support-programs.XXXXXX";
+    if (mkdtemp(made.data()))
+      return made;
+    failure = "cannot make a working folder in " + temporary() + ": " + std::strerror(errno);
+    return "";
+  }
+
+  void remove(const std::string &path) {
+    removeTree(path);
     std::lock_guard guard(lock);
     every.erase(path);
-    path.clear();
   }
-  std::string path;
-  static inline std::mutex lock;
-  static inline std::set<std::string> every;
+
+  // With the lock held.
+  void startKeeper() {
+    if (keeping || stopping || tried)
+      return;
+    tried = true;
+    try {
+      std::thread([this] { keep(); }).detach();
+      keeping = true;
+    } catch (const std::system_error &) { // each process's folder then made and removed in turn
+    }
+  }
+
+  void keep() {
+    // Signals are for the threads that wait for them, not this one.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::unique_lock guard(lock);
+    for (;;) {
+      wake.wait(guard, [&] { return stopping || !retired.empty() || ready.size() < stock; });
+      if (stopping)
+        break;
+      if (!retired.empty()) {
+        std::string path = std::move(retired.back());
+        retired.pop_back();
+        guard.unlock();
+        removeTree(path);
+        guard.lock();
+        every.erase(path);
+      } else {
+        guard.unlock();
+        std::string failure, path = make(failure);
+        guard.lock();
+        if (path.empty()) { // made as they are needed, where the reason is said
+          stock = 0;
+          continue;
+        }
+        every.insert(path);
+        ready.push_back(path);
+      }
+    }
+    keeping = false;
+    done.notify_all();
+  }
+
+  std::mutex lock;
+  std::condition_variable wake, done;
+  std::set<std::string> every; // made and not yet removed
+  std::vector<std::string> ready, retired;
+  size_t stock = 4;
+  bool keeping = false, stopping = false, tried = false;
 };
-thread_local WorkingFolder workingFolder;
+
+// Never destroyed: its thread may outlive the static objects' destruction.
+Folders &folders = *new Folders;
 
 // A descriptor of this process's, closed when it goes.
 class Fd {
@@ -127,8 +236,6 @@ public:
 private:
   int fd = -1;
 };
-
-std::string why(const char *what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // What becomes of one standard stream: the descriptor the child takes as it (or none, or it
 // closed), and what this process keeps of it to read.
@@ -312,8 +419,10 @@ failed:
 }
 
 // Starts the child with every signal blocked here until it has left this process's memory, so
-// that no handler of this process's runs in it.
-pid_t spawn(Child &child) {
+// that no handler of this process's runs in it. The child's ends of its streams are closed here
+// before another thread can start a process, which would hold them (close-on-exec as they are)
+// until it has closed its descriptors, and so keep a stream open after this child has ended.
+pid_t spawn(Child &child, Plan (&plans)[3]) {
   sigset_t all, old;
   sigfillset(&all);
   std::lock_guard guard(startedLock);
@@ -321,6 +430,10 @@ pid_t spawn(Child &child) {
   pid_t pid = vfork();
   if (pid == 0)
     become(child);
+  int error = errno;
+  for (Plan &p : plans)
+    p.child.reset();
+  errno = error;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (pid > 0) {
     started.insert(pid);
@@ -379,6 +492,27 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
   bool sent = start.send == 0;
   // Readable once it has ended; where the kernel has none, the loop polls for the end.
   Fd pidFd(int(syscall(SYS_pidfd_open, pid, 0)));
+  // A regular file as standard output is read once the process has ended, but bounded while it
+  // runs: each write to it wakes this loop, which ends the process once the file is past its
+  // bound; where the kernel cannot say when it is written, the loop looks every 10 ms.
+  Fd fileWrites;
+  const int file = plans[1].file.get();
+  if (file >= 0 && limits.out != std::numeric_limits<size_t>::max()) {
+    fileWrites.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    std::string self = "/proc/self/fd/" + std::to_string(file);
+    if (fileWrites.get() >= 0 && inotify_add_watch(fileWrites.get(), self.c_str(), IN_MODIFY) < 0)
+      fileWrites.reset();
+  }
+  auto fileTooLong = [&] {
+    struct stat status;
+    if (file < 0 || limits.out == std::numeric_limits<size_t>::max() || fstat(file, &status) != 0 ||
+        size_t(status.st_size) <= limits.out)
+      return false;
+    stopped =
+        Ending{Ending::Kind::TooMuch, 0,
+               "wrote more than " + std::to_string(limits.out) + " bytes on " + streamNames[0]};
+    return true;
+  };
   Fd *fds[2] = {&plans[1].reader, &plans[2].reader};
   std::string *into[] = {&outcome.out, &outcome.err};
   const size_t bound[] = {limits.out, limits.err};
@@ -468,20 +602,28 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
       soon(*nextRead);
     if (graceEnd)
       soon(*graceEnd);
-    if (state == State::Running && pidFd.get() < 0)
+    if (state == State::Running && (pidFd.get() < 0 || (file >= 0 && fileWrites.get() < 0)))
       soon(now + milliseconds(10));
     int wait =
         until ? int(std::max<long>(0, std::chrono::ceil<milliseconds>(*until - now).count())) : -1;
     pollfd polled[] = {{readOut ? fds[0]->get() : -1, POLLIN, 0},
                        {fds[1]->get(), POLLIN, 0},
-                       {state == State::Running ? pidFd.get() : -1, POLLIN, 0}};
-    if (poll(polled, 3, wait) < 0 && errno != EINTR) {
+                       {state == State::Running ? pidFd.get() : -1, POLLIN, 0},
+                       {fileWrites.get(), POLLIN, 0}};
+    if (poll(polled, 4, wait) < 0 && errno != EINTR) {
       stopped = Ending{Ending::Kind::Failure, 0, why("cannot wait for a process")};
       return;
     }
     for (int i = 0; i < 2; ++i)
       if (fds[i]->get() >= 0 && polled[i].revents && !take(i))
         return;
+    if (polled[3].revents) {
+      char events[4096];
+      while (read(fileWrites.get(), events, sizeof events) > 0) {
+      }
+    }
+    if (file >= 0 && fileTooLong())
+      return;
   }
 }
 
@@ -570,7 +712,7 @@ void reapOrphans() {
       waitpid(pid, nullptr, WNOHANG);
 }
 
-void removeWorkingFolders() { WorkingFolder::removeEvery(); }
+std::vector<std::string> removeWorkingFolders() { return folders.removeEvery(); }
 
 void endOrphans() {
   // Each killed orphan's own children come to this process in turn, until none is left.
@@ -611,7 +753,7 @@ Outcome run(const Start &start, const Limits &limits) {
   std::string folder; // the working folder, where the start asks for an empty one
   auto finish = [&](Ending ending) {
     if (!folder.empty())
-      outcome.left = workingFolder.leave();
+      outcome.left = folders.giveBack(folder);
     outcome.ending = std::move(ending);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     return outcome;
@@ -637,8 +779,9 @@ Outcome run(const Start &start, const Limits &limits) {
   } catch (const std::string &failure) {
     return finish({Ending::Kind::Failure, 0, failure});
   }
-  if (start.freshFolder && (folder = workingFolder.take()).empty())
-    return finish({Ending::Kind::Failure, 0, why("cannot make a working folder")});
+  std::string failure;
+  if (start.freshFolder && (folder = folders.take(failure)).empty())
+    return finish({Ending::Kind::Failure, 0, failure});
   Child child;
   child.path = path.c_str();
   child.dir = folder.empty() ? nullptr : folder.c_str();
@@ -656,9 +799,7 @@ Outcome run(const Start &start, const Limits &limits) {
   for (int signal : start.blocked)
     sigaddset(&child.mask, signal);
 
-  pid_t pid = spawn(child);
-  for (Plan &p : plans)
-    p.child.reset();
+  pid_t pid = spawn(child, plans);
   if (pid < 0) {
     int error = errno;
     return finish(

@@ -68,9 +68,8 @@ struct Start {
   bool sendToGroup = false;
   Reader reader = Reader::Fast;
   size_t closeAfter = 0;
-  // Started in an empty folder that no other process uses meanwhile, under TMPDIR or /tmp
-  // (each thread's, kept while each process leaves it empty; removed where one leaves anything,
-  // and when the thread ends); else in this process's working folder.
+  // Started in an empty folder of its own under TMPDIR or /tmp, removed after (once what the
+  // process left there is listed); else in this process's working folder.
   bool freshFolder = false;
 };
 
@@ -133,9 +132,9 @@ void endAll();
 // none stays a zombie. Call it whenever this process is told that a child has ended.
 void reapOrphans();
 
-// Removes every thread's working folder (see Start::freshFolder), for a process that ends
-// without its threads' ends.
-void removeWorkingFolders();
+// Removes every working folder (see Start::freshFolder) now, for a process that ends; says, one
+// line each, what could not be removed.
+std::vector<std::string> removeWorkingFolders();
 
 // Ends and reaps every child that run() has not reaped: what the commands left that escaped
 // their group. Call it when no run() is under way. Gives up after two seconds on any that

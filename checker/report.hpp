@@ -42,7 +42,7 @@ struct Run {
 
 // A case's runs, taken together.
 struct Verdict {
-  unsigned runs = 0, failures = 0;
+  uint64_t runs = 0, failures = 0;
   compare::Result first; // its first failed run's, else its first run's
   double seconds = 0;    // all its runs together
   bool passed() const { return failures == 0; }

@@ -6,35 +6,67 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iostream>
 #include <latch>
 #include <mutex>
-#include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace schedule {
 
-void shuffle(std::vector<size_t> &order, uint64_t seed) {
-  std::mt19937_64 random(seed);
-  for (size_t i = order.size(); i > 1; --i)
-    std::swap(order[i - 1], order[random() % i]);
+namespace {
+
+uint64_t mixed(uint64_t x) { // splitmix64's finaliser
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111eb;
+  return x ^ (x >> 31);
+}
+
+} // namespace
+
+Shuffled::Shuffled(uint64_t count, uint64_t seed) : count(count) {
+  for (uint64_t &key : keys)
+    key = seed = mixed(seed + 0x9e3779b97f4a7c15);
+  while (half < 32 && (uint64_t(1) << (2 * half)) < count)
+    ++half;
+}
+
+uint64_t Shuffled::operator[](uint64_t index) const {
+  const uint64_t mask = (uint64_t(1) << half) - 1;
+  uint64_t x = index;
+  do { // each value outside the range is walked on; every walk ends, since x's cycle holds index
+    uint64_t left = x >> half, right = x & mask;
+    for (uint64_t key : keys)
+      left = std::exchange(right, left ^ (mixed(right ^ key) & mask));
+    x = left << half | right;
+  } while (x >= count);
+  return x;
 }
 
 std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const Plan &plan,
                                     report::Reporter &reporter, const report::Run &run) {
-  // A task is one run of a case, by the case's index: as many as it is started.
-  std::vector<size_t> tasks, runs(all.size());
+  // A task is one run of a case: task t is a run of the case whose runs' range holds it, and
+  // `ends` holds where each case's runs end. Shuffled, task t is the run Shuffled[t].
+  std::vector<uint64_t> runs(all.size()), ends(all.size());
+  uint64_t tasks = 0;
   for (size_t i = 0; i < all.size(); ++i) {
-    runs[i] = size_t(all[i].c->repeat) * plan.repeat;
-    tasks.insert(tasks.end(), runs[i], i);
+    runs[i] = uint64_t(all[i].c->repeat) * plan.repeat;
+    ends[i] = tasks += runs[i];
   }
+  std::optional<Shuffled> order;
   if (plan.shuffle)
-    shuffle(tasks, *plan.shuffle);
+    order.emplace(tasks, *plan.shuffle);
+  auto caseOf = [&](uint64_t t) {
+    return size_t(std::upper_bound(ends.begin(), ends.end(), order ? (*order)[t] : t) -
+                  ends.begin());
+  };
   std::vector<report::Verdict> verdicts(all.size());
-  std::atomic<size_t> next = 0;
-  size_t finished = 0, reported = 0;
+  std::atomic<uint64_t> next = 0;
+  uint64_t finished = 0;
+  size_t reported = 0;
   std::mutex lock;
   std::string fatal;
   bool progress = isatty(2);
@@ -46,13 +78,13 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
   auto stop = [&](const std::string &why) { // with the lock held
     if (fatal.empty())
       fatal = why;
-    next = tasks.size();
+    next = tasks;
   };
   auto work = [&] {
     go.wait();
     try {
-      for (size_t t; !interrupt::signal() && (t = next++) < tasks.size();) {
-        size_t index = tasks[t];
+      for (uint64_t t; !interrupt::signal() && (t = next++) < tasks;) {
+        size_t index = caseOf(t);
         const report::Target &target = plan.targets[all[index].target];
         compare::Result result =
             compare::check(*all[index].c, target.runner, target.dir, plan.timeout);
@@ -71,7 +103,7 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
         else if (v.runs == 1)
           v.first = std::move(result);
         if (progress)
-          std::cerr << "\rcase " << ++finished << " of " << tasks.size() << std::flush;
+          std::cerr << "\rcase " << ++finished << " of " << tasks << std::flush;
         for (; reported < all.size() && verdicts[reported].runs == runs[reported]; ++reported) {
           if (oneTerminal)
             std::cerr << "\r\033[K" << std::flush;
@@ -89,7 +121,7 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
   };
   std::vector<std::jthread> threads;
   try {
-    for (unsigned j = 0; j < std::min<size_t>(plan.jobs, tasks.size()); ++j)
+    for (unsigned j = 0; j < std::min<uint64_t>(plan.jobs, tasks); ++j)
       threads.emplace_back(work);
     reporter.begin(run);
   } catch (const std::system_error &error) {

@@ -27,8 +27,17 @@ struct Plan {
 std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const Plan &plan,
                                     report::Reporter &reporter, const report::Run &run);
 
-// The same order from the same seed on every host: Fisher and Yates's shuffle, with the
-// standard's fully specified mt19937_64.
-void shuffle(std::vector<size_t> &order, uint64_t seed);
+// A permutation of 0 .. count - 1, the same from the same seed on every host, that takes no
+// memory however many runs it orders: a Feistel network over the next even power of two, walked
+// until its value falls in the range.
+class Shuffled {
+public:
+  Shuffled(uint64_t count, uint64_t seed);
+  uint64_t operator[](uint64_t index) const;
+
+private:
+  uint64_t count, keys[4];
+  unsigned half = 1;
+};
 
 } // namespace schedule

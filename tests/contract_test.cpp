@@ -402,3 +402,111 @@ TEST(Checker, RunsWithoutProcWhenToldWhereEverythingIs) {
 }
 
 } // namespace
+
+namespace {
+
+// A case line of `program` with standard output `out` and `extra` keys, expecting what the
+// program writes with no arguments.
+std::string bareCase(const std::string &name, const std::string &program, const std::string &out,
+                     const std::string &extra = "") {
+  return R"({"name": ")" + name + R"(", "program": ")" + program +
+         R"(", "args": [], "stdin": "/dev/null", "stdout": ")" + out + R"(", "stderr": "pipe", )" +
+         extra + R"("expect": {"stdout": ")" + (program == "print-args" ? "\\n" : "") +
+         R"(", "stderr": "", "exit": 0}})" + "\n";
+}
+
+// Each case's processes are its own: what one case's runner leaves running writes into no later
+// case's folder (a folder of its own for each), a folder left unreadable is removed all the
+// same, a file as standard output is bounded while it is written, and no process another thread
+// starts meanwhile holds a case's streams open.
+TEST(Checker, KeepsEachCaseToItself) {
+  Scratch dir("to-itself");
+  fs::create_directories(dir / "tmp");
+  write(dir / "cases.jsonl", caseLine("a", "print-args", {"a"}) +
+                                 caseLine("b", "print-args", {"b"}) +
+                                 caseLine("c", "print-args", {"c"}));
+  write(dir / "runner",
+        "#!/bin/sh\ncase \"$2\" in\n"
+        // What case a leaves writes into its working folder once case b runs.
+        "a) setsid /bin/sh -c 'sleep 0.3; echo late >late.log' </dev/null >/dev/null 2>&1 & ;;\n"
+        "b) sleep 0.6;;\n"
+        "c) mkdir -p locked/in && chmod 000 locked;;\n"
+        "esac\nexec \"$@\"\n",
+        true);
+  process::Start start;
+  start.argv = {CHECKER,       "--programs", faulty / "none",     "--jobs",
+                "1",           "--cases",    dir / "cases.jsonl", "--",
+                dir / "runner"};
+  start.environment = {"TMPDIR=" + (dir / "tmp").string()};
+  process::Outcome run = process::run(start, {seconds(30)});
+  EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out;
+  EXPECT_EQ(run.out.find("# b: left files"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("# c: left files in its working folder: locked\n"), std::string::npos)
+      << run.out;
+  std::this_thread::sleep_for(milliseconds(400)); // what a left ends by then
+  EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "a working folder was left";
+
+  // A runner that writes 40 MiB into a file as standard output, 1 MiB at a time, under a limit
+  // of 20 MiB a file: ended as soon as it is past the case's bound, not by the limit.
+  write(dir / "file.jsonl", bareCase("file", "exit-zero", "file"));
+  // The first start, which checks the runner, is let through.
+  write(dir / "writer",
+        "#!/bin/sh\n[ -e " + (dir / "armed").string() + " ] || { : >" + (dir / "armed").string() +
+            "; exec \"$@\"; }\ni=0\nwhile [ $i -lt 40 ]; do head -c 1048576 /dev/zero; "
+            "sleep 0.02; i=$((i+1)); done\nexec \"$@\"\n",
+        true);
+  process::Outcome file =
+      process::run({"/bin/sh", "-c", "ulimit -f 20480 && exec \"$0\" \"$@\"", CHECKER, "--programs",
+                    faulty / "none", "--cases", dir / "file.jsonl", "--", dir / "writer"},
+                   {}, {seconds(30)});
+  EXPECT_EQ(process::ending(file), "exit 1") << file.err;
+  EXPECT_NE(file.out.find("wrote more than"), std::string::npos) << file.out;
+
+  // Many short starts on many threads with the machine kept busy: none is taken for a process
+  // that kept its streams open.
+  std::string many;
+  for (int i = 0; i < 8; ++i)
+    many += bareCase("e" + std::to_string(i), "exit-zero", "pipe", R"("repeat": 50, )");
+  write(dir / "many.jsonl", many);
+  std::vector<pid_t> busy;
+  for (int i = 0; i < 2; ++i)
+    if (pid_t pid = fork(); pid == 0) {
+      alarm(20);
+      for (;;) {
+      }
+    } else {
+      busy.push_back(pid);
+    }
+  process::Outcome races = check({"--cases", dir / "many.jsonl", "--jobs", "8", "--shuffle"});
+  for (pid_t pid : busy) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  EXPECT_EQ(process::ending(races), "exit 0") << races.err;
+  EXPECT_EQ(races.out.find("kept"), std::string::npos) << races.out.substr(0, 2000);
+}
+
+// Runs are never laid out in memory before they start: a case of 100,000 runs started 1,000
+// times over, shuffled, starts under a limit of address space far below 8 bytes a run.
+TEST(Checker, TakesNoMemoryForTheRunsAhead) {
+#ifdef SANITIZED
+  GTEST_SKIP() << "the sanitizers reserve more address space than any such limit";
+#endif
+  if (emulatedChecker)
+    GTEST_SKIP() << "the checker runs under a user-mode emulator here, whose own reservations a "
+                    "limit of address space breaks (SUPPORT_CHECKED_CASES=written)";
+  Scratch dir("runs-ahead");
+  write(dir / "cases.jsonl",
+        caseLine("many", "print-args", {"x"}).insert(1, R"("repeat": 100000, )"));
+  // The first case's start ends the checker.
+  write(dir / "runner", "#!/bin/sh\n[ \"$2\" = x ] && kill -TERM $PPID && sleep 5\nexec \"$@\"\n",
+        true);
+  process::Outcome run =
+      process::run({"/bin/sh", "-c", "ulimit -v 400000 && exec \"$0\" \"$@\"", CHECKER,
+                    "--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--repeat",
+                    "1000", "--shuffle", "--", dir / "runner"},
+                   {}, {seconds(20)});
+  EXPECT_EQ(process::ending(run), "signal SIGTERM") << run.err;
+}
+
+} // namespace

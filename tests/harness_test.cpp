@@ -236,4 +236,27 @@ TEST(Harness, WritesReportsTheCommonConsumersRead) {
   }
 }
 
+// Programs of no known processor are named by their folder, which reaches case names, TAP's and
+// --list's lines: no folder's name can add a line of its own to them.
+TEST(Harness, NamesNoFolderCanForgeALine) {
+  Scratch dir("forged");
+  const std::string forged = "x\nnot ok 77 - injected\n# 999 of 999 passed";
+  for (const std::string &folder : {std::string("plain"), forged}) {
+    fs::create_directory(dir / folder);
+    for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+      write(dir / folder / program, "#!/bin/sh\nexit 0\n", true);
+  }
+  for (const Args &extra : {Args{"--list"}, Args{"--filter", "exit-zero/no-arguments$"}}) {
+    Args args = {"--programs", dir / "plain", "--programs", dir / forged};
+    args.insert(args.end(), extra.begin(), extra.end());
+    process::Outcome run = check(args);
+    EXPECT_NE(process::ending(run), "exit 2") << run.err;
+    for (const std::string &line : lines(run.out)) {
+      EXPECT_FALSE(line.starts_with("not ok 77")) << run.out;
+      EXPECT_FALSE(line.starts_with("# 999")) << run.out;
+    }
+    EXPECT_NE(run.out.find("x_not_ok_77_-_injected_"), std::string::npos) << run.out;
+  }
+}
+
 } // namespace
