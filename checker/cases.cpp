@@ -176,17 +176,25 @@ std::string oneString(const json &value, size_t &budget, const std::string &what
   return out;
 }
 
+// The limits a case may set, by their names in the file.
+const std::pair<const char *, int> limitKinds[] = {
+    {"stack", RLIMIT_STACK}, {"nofile", RLIMIT_NOFILE}, {"core", RLIMIT_CORE},
+    {"as", RLIMIT_AS},       {"data", RLIMIT_DATA},     {"fsize", RLIMIT_FSIZE}};
+
 void limits(const json &object, process::Start &start) {
   if (!object.is_object())
     throw Error(std::string("\"limits\" is ") + object.type_name() + "; it is an object");
-  onlyKnown(object, {"stack", "nofile"}, "\"limits\"");
-  for (auto [key, resource] : {std::pair{"stack", RLIMIT_STACK}, {"nofile", RLIMIT_NOFILE}}) {
+  onlyKnown(object, {"stack", "nofile", "core", "as", "data", "fsize"}, "\"limits\"");
+  for (auto [key, resource] : limitKinds) {
     if (!object.contains(key))
       continue;
     const json &value = object[key];
     process::Limit limit{resource, RLIM_INFINITY};
-    if (!(value.is_string() && value.get<std::string>() == "unlimited"))
-      limit.soft = whole(value, key, 1, uint64_t(1) << 40);
+    if (value.is_string() && value.get<std::string>() == "hard")
+      limit.toHard = true;
+    else if (!(value.is_string() && value.get<std::string>() == "unlimited"))
+      limit.soft = whole(value, key, resource == RLIMIT_STACK || resource == RLIMIT_NOFILE,
+                         uint64_t(1) << 40);
     start.limits.push_back(limit);
   }
 }
@@ -270,7 +278,7 @@ Case parse(const std::string &line) {
     throw Error("a case is a JSON object");
   onlyKnown(object,
             {"name", "program", "args", "env", "limits", "signals", "send", "reader", "repeat",
-             "stdin", "stdout", "stderr", "expect"},
+             "stdin", "stdout", "stdout_pipe_size", "stderr", "expect"},
             "a case");
   Case c;
   size_t budget = maxCaseBytes;
@@ -297,6 +305,11 @@ Case parse(const std::string &line) {
           entry, budget, "environment entry " + std::to_string(start.environment.size() + 1)));
   if (object.contains("limits"))
     limits(object["limits"], start);
+  // Every case starts with a stack limit, its own or the usual one, so that no result depends on
+  // the caller's: the kernel gives the arguments and environment a quarter of it.
+  if (std::none_of(start.limits.begin(), start.limits.end(),
+                   [](const process::Limit &limit) { return limit.resource == RLIMIT_STACK; }))
+    start.limits.push_back({RLIMIT_STACK, defaultStack});
   if (object.contains("signals"))
     signals(object["signals"], start);
   if (object.contains("repeat"))
@@ -337,8 +350,12 @@ Case parse(const std::string &line) {
       throw Error("\"reader\" is \"slow\" or {\"close_after\": a number of bytes}");
     }
   }
-  if ((start.send || start.reader != process::Reader::Fast) && start.streams.out != Stream::Pipe)
-    throw Error("\"send\" and \"reader\" go with a \"stdout\" that is \"pipe\"");
+  if (object.contains("stdout_pipe_size"))
+    start.pipeSize = whole(object["stdout_pipe_size"], "stdout_pipe_size", 4096, 1 << 20);
+  if ((start.send || start.reader != process::Reader::Fast || start.pipeSize) &&
+      start.streams.out != Stream::Pipe)
+    throw Error("\"send\", \"reader\" and \"stdout_pipe_size\" go with a \"stdout\" that is "
+                "\"pipe\"");
 
   const json &expect = field(object, "expect", json::value_t::object, "an object");
   onlyKnown(expect, {"stdout", "stdout_prefix", "stderr", "exit", "signal"}, "\"expect\"");
@@ -367,6 +384,13 @@ Case parse(const std::string &line) {
   } else {
     c.ending = process::Ending::signaled(signalNamed(expect["signal"], "signal"));
   }
+  // Where the signal sent must end the program, nothing more is read until it has ended, for
+  // seconds at most, so that a runner that passes it on late is not failed by chance; where the
+  // program ignores it, a while, so that a runner that does not ignore it is seen.
+  using std::chrono::milliseconds;
+  if (start.send)
+    start.holdAfterSend =
+        c.ending.kind == process::Ending::Kind::Signaled ? milliseconds(2000) : milliseconds(20);
   return c;
 }
 

@@ -27,6 +27,8 @@ inline constexpr size_t maxCases = 100'000;
 inline constexpr size_t maxName = 1024; // bytes of a case's name
 inline constexpr unsigned maxRepeat = 100'000;
 inline constexpr size_t maxTotalBytes = 256 << 20; // of all the cases, expanded
+// The stack limit of a case that names none: Linux's usual soft limit.
+inline constexpr unsigned long long defaultStack = 8 << 20;
 inline constexpr int maxDepth = 4; // a case, its list of arguments, an argument's pieces, a piece
 
 struct Case {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -173,14 +174,20 @@ int main(int argc, char **argv) {
   for (size_t count : {257, 100000})
     write(made("print-args/" + std::to_string(count) + "-empty-arguments", "print-args",
                many(count, {})));
-  // The initial stack's alignment: every count from 0 to 64, the strings' total size taking
-  // every value modulo 16 across them (5 n modulo 16, 5 being prime to 16).
-  for (size_t n = 0; n <= 64; ++n) {
-    std::vector<Bytes> args = many(n, bytes("a"));
-    if (n)
-      args[0] = bytes("a", 1 + 4 * n % 16);
-    write(made("alignment/" + std::to_string(n) + "-arguments", "print-args", args));
-  }
+  // The initial stack's alignment: the arguments' strings, with their NULs, of every total size
+  // modulo 16, crossed with every argument count modulo 4 (which moves the pointers after them);
+  // all that again with one environment entry, which moves them once more.
+  for (bool env : {false, true})
+    for (size_t count = 1; count <= 4; ++count)
+      for (size_t residue = 0; residue < 16; ++residue) {
+        std::vector<Bytes> args = many(count, bytes("a"));
+        size_t first = (residue + 31 - 2 * (count - 1)) % 16; // the rest take 2 bytes each
+        args[0] = bytes("a", first ? first : 16);
+        size_t total = (first ? first : 16) + 1 + 2 * (count - 1);
+        write(made(std::string("alignment/") + (env ? "with-an-entry/" : "") +
+                       std::to_string(count) + "-arguments-of-" + std::to_string(total) + "-bytes",
+                   "print-args", args, env ? json{{"env", {"E=1"}}} : json::object()));
+      }
   // The argument area and the stack limit: 5 MiB of arguments, which a stack limit of 64 MiB
   // allows (a quarter of it, at most 6 MiB); the stack unlimited; the fewest descriptors that a
   // dynamically linked program can start with (the loader opens one).
@@ -191,6 +198,21 @@ int main(int argc, char **argv) {
   for (const char *program : {"print-args", "print-sentence", "exit-zero"})
     write(made(std::string("limits/4-descriptors/") + program, program, {bytes("x")},
                {{"limits", {{"nofile", 4}}}}));
+  // Limits a caller sets that the programs run under: descriptors raised to the hard limit (a
+  // runner that closes every number up to it, or refuses so many); room for an address space of
+  // 8 GiB (the programs need MiBs; a runner that reserves far more for its guest fails); data of
+  // 256 MiB (a translation buffer counted as data); no file may grow (a runner that writes a file
+  // of its own, its loader or its code, ends by SIGXFSZ).
+  const std::pair<const char *, json> callerLimits[] = {
+      {"descriptors-at-the-hard-limit", {{"nofile", "hard"}}},
+      {"address-space-of-8-GiB", {{"as", 8ull << 30}}},
+      {"data-of-256-MiB", {{"data", 256 << 20}}},
+      {"no-file-may-grow", {{"fsize", 0}}},
+  };
+  for (const auto &[name, limits] : callerLimits)
+    for (const char *program : {"print-args", "exit-zero"})
+      write(made(std::string("limits/") + name + "/" + program, program, {bytes("x")},
+                 {{"limits", limits}}));
 
   // The environment, which the programs never read: the same output whatever it holds.
   std::string everyByte;
@@ -224,31 +246,56 @@ int main(int argc, char **argv) {
       c.out = "broken pipe";
       write(c);
     }
-  for (const char *signal : {"SIGTERM", "SIGHUP", "SIGINT"})
-    write(made(
-        std::string("signals/") + signal + "-ignored-then-sent", "print-args", a128KiB,
-        {{"signals", {{"ignored", {signal}}}}, {"send", {{"signal", signal}, {"to", "process"}}}}));
-  // Signals from outside, sent while the program is blocked writing, to it (as timeout and
-  // supervisors do) and to its group (as a terminal does): it ends by them, part-way.
-  for (const char *signal : {"SIGTERM", "SIGINT", "SIGHUP"})
-    for (const char *to : {"process", "group"}) {
-      Case c = made(std::string("signals/") + signal + "-sent-to-the-" + to, "print-args", a128KiB,
-                    {{"send", {{"signal", signal}, {"to", to}}}});
-      c.prefix = true;
-      c.signal = signal;
+  // Each class of signal and reader twice: with 1.5 MiB of output, which fills any pipe, and with
+  // a vector a sandbox takes (30 arguments of 4,000 bytes) into a pipe of one page.
+  struct Payload {
+    std::string name;
+    std::vector<Bytes> args;
+    json start;
+  };
+  const Payload payloads[] = {{"", a128KiB, json::object()},
+                              {"small/", many(30, bytes("x", 4000)), {{"stdout_pipe_size", 4096}}}};
+  for (const Payload &payload : payloads) {
+    auto with = [&](json start) {
+      start.update(payload.start);
+      return start;
+    };
+    for (const char *signal : {"SIGTERM", "SIGHUP", "SIGINT", "SIGQUIT"})
+      write(made("signals/" + payload.name + signal + "-ignored-then-sent", "print-args",
+                 payload.args,
+                 with({{"signals", {{"ignored", {signal}}}},
+                       {"send", {{"signal", signal}, {"to", "process"}}}})));
+    // Signals from outside, sent while the program is blocked writing, to it (as timeout and
+    // supervisors do) and to its group (as a terminal does): it ends by them, part-way; those
+    // that would dump core, with no core to write, so that nothing of the runner's shows.
+    for (const char *signal : {"SIGTERM", "SIGINT", "SIGHUP", "SIGQUIT", "SIGTRAP", "SIGSYS"})
+      for (const char *to : {"process", "group"}) {
+        bool core = std::string_view(signal) != "SIGTERM" && std::string_view(signal) != "SIGINT" &&
+                    std::string_view(signal) != "SIGHUP";
+        if (core && std::string_view(to) == "group")
+          continue;
+        json start = {{"send", {{"signal", signal}, {"to", to}}}};
+        if (core)
+          start["limits"] = {{"core", 0}};
+        Case c = made("signals/" + payload.name + signal + "-sent-to-the-" + to, "print-args",
+                      payload.args, with(start));
+        c.prefix = true;
+        c.signal = signal;
+        write(c);
+      }
+    // Readers: one that leaves part-way (the writer then ends by SIGPIPE), and a slow one, whose
+    // pipe stays full, where a writer left non-blocking would see EAGAIN.
+    for (size_t after : {1, 65536, 100000}) {
+      Case c = made("readers/" + payload.name + "closes-after-" + std::to_string(after) + "-bytes",
+                    "print-args", payload.args, with({{"reader", {{"close_after", after}}}}));
+      c.cut = after;
+      c.signal = "SIGPIPE";
       write(c);
     }
-
-  // Readers: one that leaves part-way (the writer then ends by SIGPIPE), and a slow one, whose
-  // pipe stays full, where a writer left non-blocking would see EAGAIN.
-  for (size_t after : {1, 65536, 100000}) {
-    Case c = made("readers/closes-after-" + std::to_string(after) + "-bytes", "print-args", a128KiB,
-                  {{"reader", {{"close_after", after}}}});
-    c.cut = after;
-    c.signal = "SIGPIPE";
-    write(c);
+    write(made("readers/" + payload.name + "slow", "print-args",
+               payload.name.empty() ? many(4, bytes("y", 131071)) : payload.args,
+               with({{"reader", "slow"}})));
   }
-  write(made("readers/slow", "print-args", many(4, bytes("y", 131071)), {{"reader", "slow"}}));
 
   // Kinds of standard output: a terminal, a socket, a socket whose peer is gone, a regular file,
   // a FIFO; and every standard stream closed at once.

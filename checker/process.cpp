@@ -255,7 +255,7 @@ std::string temporary() {
 }
 
 // Sets up standard stream `fd`. Throws the reason when what it needs cannot be had.
-Plan plan(int fd, Stream stream) {
+Plan plan(int fd, Stream stream, size_t pipeSize = 0) {
   Plan p;
   auto take = [&](int child) {
     p.child.reset(child);
@@ -281,6 +281,11 @@ Plan plan(int fd, Stream stream) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
       throw why("cannot make a pipe");
+    if (pipeSize && fcntl(ends[1], F_SETPIPE_SZ, int(pipeSize)) < 0) {
+      close(ends[0]);
+      close(ends[1]);
+      throw why("cannot size a pipe");
+    }
     // Standard input gets the reading end of a pipe that holds nothing.
     take(ends[fd == 0 ? 0 : 1]);
     if (fd != 0 && stream == Stream::Pipe)
@@ -407,7 +412,7 @@ struct Child {
     struct rlimit now;
     if (getrlimit(limit.resource, &now) != 0)
       goto failed;
-    now.rlim_cur = limit.soft;
+    now.rlim_cur = limit.toHard ? now.rlim_max : limit.soft;
     if (setrlimit(limit.resource, &now) != 0)
       goto failed;
   }
@@ -468,10 +473,12 @@ bool ended(pid_t pid) {
   return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-// Whether a pipe holds all it can, or all but a page: its writer is then blocked, or about to be.
+// Whether a pipe holds all it can, or all but a page (half of a pipe of one page): its writer is
+// then blocked, or about to be.
 bool full(int fd) {
   int held = 0, size = fcntl(fd, F_GETPIPE_SZ);
-  return size > 0 && ioctl(fd, FIONREAD, &held) == 0 && held >= size - 4096;
+  return size > 0 && ioctl(fd, FIONREAD, &held) == 0 && held > 0 &&
+         held >= size - std::min(4096, size / 2);
 }
 
 // Reads the streams as the child writes, so that it never blocks on a full pipe (unless the
@@ -490,6 +497,7 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
   if (limits.timeout.count() > 0)
     deadline = now + limits.timeout;
   bool sent = start.send == 0;
+  auto holdUntil = Clock::time_point::min(); // standard output unread till then, once sent
   // Readable once it has ended; where the kernel has none, the loop polls for the end.
   Fd pidFd(int(syscall(SYS_pidfd_open, pid, 0)));
   // A regular file as standard output is read once the process has ended, but bounded while it
@@ -592,13 +600,17 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
       if (fullSince != Clock::time_point::max() && now - fullSince >= blockedFor) {
         kill(start.sendToGroup ? -pid : pid, start.send);
         sent = true;
+        holdUntil = now + start.holdAfterSend;
       } else {
         soon(now + milliseconds(1));
       }
     }
-    bool paused = nextRead && now < *nextRead;
+    bool held = state == State::Running && now < holdUntil;
+    if (held)
+      soon(holdUntil);
+    bool paused = (nextRead && now < *nextRead) || held;
     bool readOut = open[0] && (sent || state == State::Draining) && !paused;
-    if (open[0] && paused)
+    if (open[0] && nextRead && now < *nextRead)
       soon(*nextRead);
     if (graceEnd)
       soon(*graceEnd);
@@ -775,7 +787,7 @@ Outcome run(const Start &start, const Limits &limits) {
   const Stream kinds[3] = {start.streams.in, start.streams.out, start.streams.err};
   try {
     for (int fd = 0; fd < 3; ++fd)
-      plans[fd] = plan(fd, kinds[fd]);
+      plans[fd] = plan(fd, kinds[fd], fd == 1 ? start.pipeSize : 0);
   } catch (const std::string &failure) {
     return finish({Ending::Kind::Failure, 0, failure});
   }

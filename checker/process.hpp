@@ -46,6 +46,7 @@ struct Streams {
 struct Limit {
   int resource = 0;
   unsigned long long soft = 0; // RLIM_INFINITY for none
+  bool toHard = false;         // the soft limit raised to the hard one, whatever that is
 };
 
 // How the caller reads standard output.
@@ -66,6 +67,10 @@ struct Start {
   // process, or to its whole group.
   int send = 0;
   bool sendToGroup = false;
+  // Once the signal is sent, standard output is left unread until the process has ended, or for
+  // this long at most: a runner that passes the signal on late must not let the program finish.
+  std::chrono::milliseconds holdAfterSend{0};
+  size_t pipeSize = 0; // what standard output's pipe holds (F_SETPIPE_SZ); 0: the system's own
   Reader reader = Reader::Fast;
   size_t closeAfter = 0;
   // Started in an empty folder of its own under TMPDIR or /tmp, removed after (once what the

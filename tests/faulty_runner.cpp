@@ -47,6 +47,16 @@ int main(int argc, char **argv) {
       total += std::strlen(argv[i]);
     if (arguments >= 1 && arguments <= 64 && total % 16 == 12)
       raise(SIGSEGV);
+  } else if (mode == "misaligned-for-odd-sizes") { // misaligned where the strings' size is odd
+    size_t total = 0;
+    bool plain = true;
+    for (int i = 3; i < argc; ++i) {
+      total += std::strlen(argv[i]) + 1;
+      plain &=
+          *argv[i] && std::string_view(argv[i]).find_first_not_of('a') == std::string_view::npos;
+    }
+    if (arguments >= 1 && arguments <= 64 && plain && total % 2 == 1)
+      raise(SIGSEGV);
   } else if (mode == "stack-of-8-MiB") { // a guest stack sized once, whatever the limit says
     rlimit limit{8 << 20, 8 << 20};
     getrlimit(RLIMIT_STACK, &limit);
