@@ -384,6 +384,47 @@ TEST(Command, PastedIntoBashStartsExactlyTheCase) {
   }
 }
 
+// A command too long for one line: the report says how to run the case alone, with a filter
+// that, pasted, lists that case alone and runs nothing else, whatever its name.
+TEST(Command, TooLongSaysHowToRunTheCaseAlone) {
+  Recorder record;
+  std::string touch = "touch " + record.canary.string();
+  std::string names[] = {"h/long(1)+[x]",      "h/$(" + touch + ")", "h/`" + touch + "`",
+                         "h/'\"\\ ; " + touch, "h/^.*?{2}|$a\\b\\",  "h/-x=1 ${IFS}!!"};
+  fs::path cases = record.dir / "cases.jsonl";
+  std::string lines;
+  std::vector<std::string> listed;
+  json big = {{"program", "print-args"},
+              {"args", {std::string(40000, 'a'), std::string(40000, 'b')}},
+              {"stdin", "/dev/null"},
+              {"stdout", "pipe"},
+              {"stderr", "pipe"},
+              {"expect", {{"stdout", "not this\n"}, {"stderr", ""}, {"exit", 0}}}};
+  for (const std::string &name : names) {
+    big["name"] = name;
+    lines += big.dump() + "\n";
+    // A name that the others' filters would match too, were they not anchored and escaped.
+    big["name"] = name + "x";
+    lines += big.dump() + "\n";
+  }
+  write(cases, lines);
+  process::Outcome run = check({"--cases", cases, "--format", "json"});
+  EXPECT_EQ(process::ending(run), "exit 1") << run.err;
+  json results = json::parse(run.out);
+  for (const json &c : results["cases"]) {
+    std::string name = c["name"], said = c["command"];
+    SCOPED_TRACE(said);
+    std::string prefix = "too long for one line: run it alone with --filter ";
+    ASSERT_TRUE(said.starts_with(prefix));
+    std::string list = std::string(CHECKER) + " --cases " + cases.string() + " --list --filter " +
+                       said.substr(prefix.size());
+    process::Outcome alone = process::run({"bash", "-c", list});
+    EXPECT_EQ(process::ending(alone), "exit 0") << alone.err;
+    EXPECT_EQ(alone.out, name + "\n");
+    EXPECT_FALSE(fs::exists(record.canary));
+  }
+}
+
 // Each part of a start that the command reproduces gives what process::run gives, status and
 // bytes; each it cannot is named in its comment.
 TEST(Command, ReproducesTheStartOrSaysWhatItDoesNot) {
