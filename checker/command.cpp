@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <string_view>
 
 namespace command {
 
@@ -31,91 +33,213 @@ std::string quoted(const std::string &word) {
   return out + "'";
 }
 
-std::string line(const process::Start &start, size_t most) {
-  using process::Stream;
-  std::string setup, comment, words = "env -i";
-  for (const auto &entry : start.environment)
-    if (entry.find('=') == std::string::npos)
-      comment += "; its environment also holds " + quoted(entry) + ", which env cannot give";
-    else
-      words += " " + quoted(entry);
-  for (const auto &word : start.argv)
-    words += " " + quoted(word);
-  for (const process::Limit &limit : start.limits) {
-    std::string value = limit.soft == RLIM_INFINITY ? "unlimited"
-                        : limit.resource == RLIMIT_STACK
-                            ? std::to_string((limit.soft + 1023) / 1024)
-                            : std::to_string(limit.soft);
-    setup +=
-        std::string("ulimit -S ") + (limit.resource == RLIMIT_STACK ? "-s " : "-n ") + value + "; ";
+std::string regexEscaped(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    if (c && std::strchr("^$\\.*+?()[]{}|", c))
+      out += '\\';
+    out += c;
   }
+  return out;
+}
+
+namespace {
+
+using process::Stream;
+
+// What execve was given: a string ends at its first NUL byte.
+std::string asPassed(const std::string &word) { return word.substr(0, word.find('\0')); }
+
+std::string nameOf(const std::string &entry) { return entry.substr(0, entry.find('=')); }
+
+// Adds one clause to the comment, or to any text, piece by piece.
+void note(std::string &to, std::initializer_list<std::string_view> pieces,
+          const char *before = "; ") {
+  to += before;
+  for (std::string_view piece : pieces)
+    to += piece;
+}
+
+// The words of one ulimit, and what of the limit it cannot give.
+std::string ulimit(const process::Limit &limit, std::string &comment) {
+  std::string words = limit.resource == RLIMIT_STACK ? "ulimit -S -s " : "ulimit -S -n ";
+  if (limit.soft == RLIM_INFINITY)
+    return words + "unlimited";
+  if (limit.resource != RLIMIT_STACK)
+    return words + std::to_string(limit.soft);
+  // bash takes the stack's size in KiB.
+  unsigned long long kib = (limit.soft + 1023) / 1024;
+  if (limit.soft % 1024)
+    note(comment, {"its stack limit is ", std::to_string(limit.soft),
+                   " bytes, which ulimit gives in whole KiB only: here ",
+                   std::to_string(kib * 1024), " bytes"});
+  return words + std::to_string(kib);
+}
+
+// How the command, in a subshell, becomes what the case started: its limits, ignored signals,
+// environment and argument vector. No byte from the case is read but as a quoted word.
+std::string started(const process::Start &start, std::string &comment) {
+  std::vector<std::string> setup;
+  for (const process::Limit &limit : start.limits)
+    setup.push_back(ulimit(limit, comment));
   if (!start.ignored.empty()) {
-    setup += "trap ''";
+    // By number: bash knows some signals by other names than the C library (IO, not POLL).
+    std::string trap = "trap ''";
     for (int signal : start.ignored)
-      setup += " " + process::signalName(signal).substr(3);
-    setup += "; ";
+      trap += " " + std::to_string(signal);
+    setup.push_back(trap);
   }
-  for (int signal : start.blocked)
-    comment += "; the case also starts it with " + process::signalName(signal) +
-               " blocked, which no shell can do";
-  std::string line = setup.empty() ? words : "( " + setup + "exec " + words + " )";
-  switch (start.streams.in) {
-  case Stream::Closed:
-    line += " <&-";
-    break;
-  case Stream::Inherited:
+
+  std::vector<std::string> entries;
+  std::map<std::string, int> names;
+  for (const auto &given : start.environment) {
+    std::string entry = asPassed(given);
+    if (entry.find('=') == std::string::npos) {
+      note(comment, {"its environment also holds ", quoted(entry), ", which env cannot give"});
+      continue;
+    }
+    entries.push_back(entry);
+    if (++names[nameOf(entry)] == 2)
+      note(comment, {"its environment holds ", quoted(nameOf(entry)),
+                     " more than once, and env gives only the last"});
+  }
+
+  std::string argv0 = asPassed(start.argv.at(0));
+  // Found as run() finds it, through this process's PATH, which env -i would not have.
+  std::string path = process::located(argv0);
+  if (path.empty()) {
+    note(comment, {"the checker found no ", quoted(argv0), " to start"});
+    path = argv0;
+  }
+  std::string arguments;
+  for (size_t i = 1; i < start.argv.size(); ++i)
+    arguments += " " + quoted(asPassed(start.argv[i]));
+
+  std::string exec;
+  size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (entries.empty() || name.find('=') != std::string::npos) {
+    // bash's exec -c gives an empty environment, and -a the argument vector's first word.
+    if (!entries.empty()) {
+      note(comment, {"its environment is not given here, as env would take the '=' in ",
+                     quoted(path), " for an entry: it holds"});
+      for (const auto &entry : entries)
+        comment += " " + quoted(entry);
+    }
+    exec = "exec -c";
+    if (argv0 != path)
+      note(exec, {quoted(argv0)}, " -a ");
+    note(exec, {quoted(path), arguments}, " -- ");
+  } else {
+    // env takes every word before the command that holds '=' for an entry, whatever follows
+    // "--": where the command's folder holds one, it is started from there as ./NAME.
+    exec = "exec env -i --";
+    for (const auto &entry : entries)
+      exec += " " + quoted(entry);
+    std::string word = path;
+    if (path.find('=') != std::string::npos) {
+      std::string cd;
+      note(cd, {quoted(path.substr(0, std::max<size_t>(slash, 1)))}, "cd -P -- ");
+      setup.insert(setup.begin(), cd);
+      word = "./";
+      word += name;
+      comment += "; it is started from its folder, whose name env would take for an entry";
+    }
+    exec += " " + quoted(word) + arguments;
+    if (argv0 != word)
+      note(comment,
+           {"its first argument is ", quoted(word), " here, where the case gives ", quoted(argv0)});
+  }
+  std::string line = "( ";
+  for (const auto &step : setup)
+    line += step + " && ";
+  return line + exec + " )";
+}
+
+// What reads the stream where it is a pipe here ("" where it is not), and what this says of the
+// case's stream.
+std::string reader(Stream stream, const process::Start &start, bool out, std::string &comment) {
+  const char *name = out ? "standard output" : "standard error";
+  switch (stream) {
+  case Stream::BrokenPipe:
+  case Stream::ClosedSocket:
+    note(comment,
+         {name, " a ", stream == Stream::BrokenPipe ? "pipe whose reader" : "socket whose peer",
+          " has gone: here a pipe whose reader may still be there when it writes"});
+    return ":";
+  case Stream::Pipe:
+  case Stream::Pty:
+  case Stream::Socket:
+  case Stream::File:
+  case Stream::Fifo:
     break;
   default:
-    line += " </dev/null";
+    return "";
   }
-  // Standard error before the pipe of standard output, which takes the whole command.
-  const std::pair<Stream, const char *> outputs[] = {{start.streams.err, "2"},
-                                                     {start.streams.out, ""}};
-  std::string piped;
-  for (const auto &[stream, fd] : outputs) {
-    bool err = *fd == '2';
-    switch (stream) {
-    case Stream::Inherited:
-      break;
-    case Stream::Closed:
-      line += std::string(" ") + fd + ">&-";
-      break;
-    case Stream::DevNull:
-      line += std::string(" ") + fd + ">/dev/null";
-      break;
-    case Stream::DevFull:
-      line += std::string(" ") + fd + ">/dev/full";
-      break;
-    case Stream::Pty:
-      comment +=
-          err ? "; standard error a terminal: this one" : "; standard output a terminal: this one";
-      break;
-    case Stream::BrokenPipe:
-      if (err)
-        line += " 2> >(:)";
-      else
-        piped = " | :";
-      comment += std::string("; ") + (err ? "standard error" : "standard output") +
-                 " a pipe whose reader has gone: here the reader may still be there when it writes";
-      break;
-    default: // a pipe, or what reads back the same bytes
-      if (err)
-        line += " 2> >(cat >&2)";
-      else
-        piped = " | cat";
-      if (stream != Stream::Pipe)
-        comment += std::string("; ") + (err ? "standard error" : "standard output") +
-                   " is a pipe here, where the case has a " +
-                   (stream == Stream::Pty    ? "terminal"
-                    : stream == Stream::File ? "regular file"
-                    : stream == Stream::Fifo ? "FIFO"
-                                             : "socket");
-    }
+  if (stream == Stream::Pty) {
+    note(comment, {name, " a terminal: this one"});
+    return "";
   }
-  line += piped;
+  std::string sink;
+  if (!out)
+    note(sink, {}, "cat >&2");
+  else if (start.reader == process::Reader::CloseAfter)
+    note(sink, {std::to_string(start.closeAfter)}, "head -c ");
+  else
+    note(sink, {}, "cat");
+  if (out && start.reader == process::Reader::Slow)
+    note(comment, {"the case reads standard output slowly, a pipe's worth at a time: here as "
+                   "fast as it is written"});
+  if (stream != Stream::Pipe)
+    note(comment, {name, " is a pipe here, where the case has a ",
+                   stream == Stream::File   ? "regular file"
+                   : stream == Stream::Fifo ? "FIFO"
+                                            : "socket"});
+  return sink;
+}
+
+std::string redirected(Stream stream, const char *fd) {
+  switch (stream) {
+  case Stream::Closed:
+    return std::string(" ") + fd + ">&-";
+  case Stream::DevNull:
+    return std::string(" ") + fd + ">/dev/null";
+  case Stream::DevFull:
+    return std::string(" ") + fd + ">/dev/full";
+  default:
+    return "";
+  }
+}
+
+} // namespace
+
+std::string line(const process::Start &start, size_t most) {
+  if (start.argv.empty())
+    return "";
+  std::string comment;
+  std::string line = started(start, comment);
+  line += start.streams.in == Stream::Closed      ? " <&-"
+          : start.streams.in == Stream::Inherited ? ""
+                                                  : " </dev/null";
+  std::string outSink = reader(start.streams.out, start, true, comment);
+  std::string errSink = reader(start.streams.err, start, false, comment);
+  bool outPiped = !outSink.empty(), errPiped = !errSink.empty();
+  if (errPiped) // standard error into a pipe of its own, standard output through descriptor 3
+    line = "{ " + line + " 2>&1 1>&3 3>&-" + redirected(start.streams.out, "") + " | " + errSink +
+           "; } 3>&1";
+  else
+    line += redirected(start.streams.err, "2") + redirected(start.streams.out, "");
+  if (outPiped)
+    line += " | " + outSink;
+  // The command's status is the program's, not that of what reads its streams.
+  if (outPiped || errPiped)
+    line = "( set -o pipefail; " + line + " )";
+  for (int signal : start.blocked)
+    note(comment, {"the case also starts it with ", process::signalName(signal),
+                   " blocked, which no shell can do"});
   if (start.send)
-    comment += "; the case also sends it " + process::signalName(start.send) +
-               " once standard output is full";
+    note(comment, {"the case also sends it ", process::signalName(start.send),
+                   " once standard output is full"});
   if (!comment.empty())
     line += "  # " + comment.substr(2);
   return line.size() > most ? "" : line;

@@ -8,12 +8,20 @@
 
 namespace command {
 
-// The line; where part of the start is more than a shell can say (a signal blocked, an entry
-// without '='), a comment at its end says so. "" where the line would be longer than `most`.
+// The line, a subshell of its own whose status is the program's:
+//   ( SETUP && exec -c [-a ARGV0] -- PATH ARGS... ) REDIRECTIONS
+// or, with environment entries, ( SETUP && exec env -i -- ENTRIES... PATH ARGS... ), PATH the
+// absolute path run() starts. Every byte of the case is in a quoted word; the line is printable
+// ASCII. Where part of the start is more than it can say (a signal blocked, an entry without
+// '='), a comment at its end says so. "" where the line would be longer than `most`.
 std::string line(const process::Start &start, size_t most = 64 * 1024);
 
 // A word as bash reads it back: as it is, in single quotes, or as $'...' with escapes for bytes
 // that are not printable ASCII.
 std::string quoted(const std::string &word);
+
+// The text as an ECMAScript regular expression that matches it alone: each character special
+// there after a backslash.
+std::string regexEscaped(const std::string &text);
 
 } // namespace command

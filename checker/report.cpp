@@ -1,5 +1,6 @@
 #include "report.hpp"
 
+#include "command.hpp"
 #include "fatal.hpp"
 #include "report_parts.hpp"
 #include "text.hpp"
@@ -27,8 +28,10 @@ std::string fixed(double seconds) {
 std::string reproduce(const Entry &entry, const Verdict &v) {
   if (!v.first.command.empty())
     return v.first.command;
-  return "too long for one line: run it alone with --filter " +
-         text::quoted("^" + entry.name + "$");
+  std::string filter = "^";
+  filter += command::regexEscaped(entry.name);
+  filter += '$';
+  return "too long for one line: run it alone with --filter " + command::quoted(filter);
 }
 
 std::string details(const Entry &entry, const Verdict &v) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the checker and its tests with AddressSanitizer and UndefinedBehaviorSanitizer in
-# ./build-sanitize and runs them, then fuzzes the cases reader with libFuzzer for SECONDS
-# (default 60), seeded with the shipped cases and the tests' malformed files. Any finding fails.
+# ./build-sanitize and runs them, then fuzzes with libFuzzer for SECONDS in all (default 60): two
+# thirds for the cases reader, seeded with the shipped cases and the tests' malformed files, and
+# a third for the reproducing command. Any finding fails.
 # Usage: scripts/sanitize.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,7 @@ build=build-sanitize
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DSUPPORT_SANITIZE=ON -DSUPPORT_FUZZ=ON -DSUPPORT_ARCH=native >/dev/null
 cmake --build "$build" -j "$(nproc)" --target support-programs-check checker-tests support-tests \
-  cases-fuzz support-programs support-cases-file >/dev/null
+  cases-fuzz command-fuzz support-programs support-cases-file >/dev/null
 # Leaks count too; the checker's threads and the tests' processes are all ended by then.
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" \
   -R 'Checker|check-programs|Programs'
@@ -39,9 +40,16 @@ for name, value in (("objects", "{}"), ("lists", "[]"), ("empty-arguments", '""'
         '{"name": "a", "program": "print-args", "args": [' + values + '], "stdin": "/dev/null", '
         '"stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "\\n", "stderr": "", "exit": 0}}\n')
 PY
+command_seconds=$((seconds / 3)) seconds=$((seconds - seconds / 3))
 echo "Fuzzing the cases reader for $seconds s from $(ls "$seeds" | wc -l) seeds"
 "$build/tests/cases-fuzz" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
   -print_final_stats=1 "$corpus" "$seeds" 2>"$build/fuzz.log" ||
   { tail -n 60 "$build/fuzz.log" >&2; exit 1; }
 grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb)' \
   "$build/fuzz.log"
+echo "Fuzzing the reproducing command for $command_seconds s"
+mkdir -p "$build/fuzz-command-corpus"
+"$build/tests/command-fuzz" -max_total_time="$((command_seconds > 0 ? command_seconds : 1))" \
+  -max_len=4096 -rss_limit_mb=2048 -print_final_stats=1 "$build/fuzz-command-corpus" \
+  2>"$build/fuzz-command.log" || { tail -n 60 "$build/fuzz-command.log" >&2; exit 1; }
+grep -E '^(Done|stat::number_of_executed_units)' "$build/fuzz-command.log"

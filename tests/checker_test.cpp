@@ -42,9 +42,9 @@ TEST(Checker, SaysWhereTheFirstDifferenceIs) {
                         "    actual_length: 7\n"
                         "    expected: \"a b c\\n\"\n"
                         "    actual: \"a b c \\n\"\n"
-                        "  command: \"env -i " +
+                        "  command: \"( set -o pipefail; { ( exec -c -- " +
                         (faulty / "trailing_space/print-args").string() +
-                        " a b c </dev/null 2> >(cat >&2) | cat\"\n"
+                        " a b c ) </dev/null 2>&1 1>&3 3>&- | cat >&2; } 3>&1 | cat )\"\n"
                         "  ...\n"),
             std::string::npos)
       << report;

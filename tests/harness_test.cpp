@@ -2,9 +2,13 @@
 // cases and written back, JSON results, several processors in one run, a command that reproduces
 // a failure, and reports that the common consumers read.
 #include "checker_support.hpp"
+#include "command.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <regex>
 
 namespace {
@@ -257,6 +261,272 @@ TEST(Harness, NamesNoFolderCanForgeALine) {
     }
     EXPECT_NE(run.out.find("x_not_ok_77_-_injected_"), std::string::npos) << run.out;
   }
+}
+
+} // namespace
+
+namespace {
+
+// What a pasted command gives the process it starts: a script of the test's own records the
+// arguments and environment it was started with, NUL-separated, and exits 7.
+struct Recorder {
+  Scratch dir{"command"};
+  fs::path canary = dir / "canary", argv = dir / "argv", environ = dir / "environ";
+
+  // The recorder, at `folder/name` under the scratch folder; it needs no PATH.
+  fs::path make(const std::string &folder, const std::string &name = "record") const {
+    fs::create_directories(dir / folder);
+    fs::path script = dir / folder / name;
+    write(script,
+          "#!/bin/sh\n/bin/cat /proc/$$/cmdline >'" + argv.string() +
+              "'\n/bin/cat /proc/$$/environ >'" + environ.string() + "'\nexit 7\n",
+          true);
+    return script;
+  }
+
+  // Hostile text that, read by the shell or env as anything but data, creates the canary.
+  std::vector<std::string> hostile() const {
+    std::string all, touch = "touch " + canary.string();
+    for (int c = 1; c < 256; ++c)
+      all += char(c);
+    return {all,
+            "-",
+            "-S A=1 /usr/bin/" + touch,
+            "-u=x",
+            "-i=x",
+            "--chdir=/",
+            "a=b",
+            "=x",
+            "'",
+            "\"",
+            "$(" + touch + ")",
+            "`" + touch + "`",
+            "\n" + touch + "\n",
+            "; " + touch,
+            "&& " + touch,
+            "| " + touch,
+            "> " + canary.string(),
+            "$'\\n'",
+            "\\",
+            "!!",
+            "~",
+            "*",
+            "#",
+            "${IFS}",
+            "\x7f\xff",
+            std::string(20000, 'x')};
+  }
+};
+
+std::vector<std::string> nulSeparated(const std::string &text) {
+  std::vector<std::string> words;
+  for (size_t from = 0; from < text.size();) {
+    size_t to = text.find('\0', from);
+    words.push_back(text.substr(from, to - from));
+    from = to == std::string::npos ? text.size() : to + 1;
+  }
+  return words;
+}
+
+// Every byte of a name, an argument, an environment entry, a folder or a runner word is data
+// to the pasted command: exactly the case's arguments and environment arrive, nothing else runs,
+// and its status is the program's.
+TEST(Command, PastedIntoBashStartsExactlyTheCase) {
+  Recorder record;
+  std::vector<std::string> hostile = record.hostile();
+  std::vector<std::string> folders = {"plain",
+                                      "a=b",
+                                      "-x",
+                                      "$(touch " + record.canary.string() + ")",
+                                      "`touch " + record.canary.string() + "`",
+                                      "'\"\\ ;|&",
+                                      "a\nb",
+                                      "\x01\x7f\xff"};
+  std::string every; // every byte a folder name can hold
+  for (int c = 1; c < 256; ++c)
+    if (c != '/')
+      every += char(c);
+  folders.push_back(every);
+  struct Row {
+    process::Start start;
+    std::vector<std::string> environment; // what should arrive
+  };
+  std::vector<Row> rows;
+  for (const std::string &folder : folders) {
+    fs::path program = record.make(folder);
+    // Its arguments alone; with every hostile entry; as a runner's, with hostile words.
+    Row bare, entries, runner;
+    bare.start.argv = {program};
+    bare.start.argv.insert(bare.start.argv.end(), hostile.begin(), hostile.end());
+    entries.start.argv = {program, "x"};
+    for (const std::string &text : hostile)
+      if (!text.empty() && text.size() < 1000) {
+        std::string entry = text.find('=') == std::string::npos ? "N=" + text : text;
+        if (std::find_if(entries.environment.begin(), entries.environment.end(), [&](auto &e) {
+              return e.substr(0, e.find('=')) == entry.substr(0, entry.find('='));
+            }) == entries.environment.end())
+          entries.environment.push_back(entry);
+      }
+    entries.start.environment = entries.environment;
+    runner.start.argv = {program, "-i", "A=1", "--", "$(touch " + record.canary.string() + ")"};
+    runner.start.environment = runner.environment = {"PATH=/x=y", "-u=PATH"};
+    rows.insert(rows.end(), {bare, entries, runner});
+  }
+  // A program whose own name holds '=', which env cannot start after its entries.
+  Row named;
+  named.start.argv = {record.make("named", "a=b"), "y"};
+  named.start.environment = {"A=1"};
+  rows.push_back(named);
+
+  for (const Row &row : rows) {
+    std::string line = command::line(row.start);
+    SCOPED_TRACE(line.substr(0, 2000));
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    fs::remove(record.argv);
+    process::Outcome pasted = process::run({"bash", "-c", line}, {}, {std::chrono::seconds(20)});
+    EXPECT_EQ(process::ending(pasted), "exit 7") << pasted.err;
+    EXPECT_FALSE(fs::exists(record.canary));
+    std::vector<std::string> argv = nulSeparated(slurp(record.argv));
+    ASSERT_GE(argv.size(), 2u);
+    // The kernel starts the script's interpreter with the script's path for its first word:
+    // with entries, a folder holding '=' is the working folder, and the script ./NAME.
+    std::vector<std::string> expected = row.start.argv;
+    expected.insert(expected.begin(), "/bin/sh");
+    fs::path program = row.start.argv[0];
+    if (!row.environment.empty() && program.parent_path().string().find('=') != std::string::npos)
+      expected[1] = "./" + program.filename().string();
+    EXPECT_EQ(argv, expected);
+    std::vector<std::string> environment = nulSeparated(slurp(record.environ));
+    if (program.filename() == "a=b") {
+      EXPECT_TRUE(environment.empty());
+      EXPECT_NE(line.find("# its environment is not given here"), std::string::npos);
+    } else {
+      EXPECT_EQ(environment, row.environment);
+    }
+  }
+}
+
+// A command too long for one line: the report says how to run the case alone, with a filter
+// that, pasted, lists that case alone and runs nothing else, whatever its name.
+TEST(Command, TooLongSaysHowToRunTheCaseAlone) {
+  Recorder record;
+  std::string touch = "touch " + record.canary.string();
+  std::string names[] = {"h/long(1)+[x]",      "h/$(" + touch + ")", "h/`" + touch + "`",
+                         "h/'\"\\ ; " + touch, "h/^.*?{2}|$a\\b\\",  "h/-x=1 ${IFS}!!"};
+  fs::path cases = record.dir / "cases.jsonl";
+  std::string lines;
+  std::vector<std::string> listed;
+  json big = {{"program", "print-args"},
+              {"args", {std::string(40000, 'a'), std::string(40000, 'b')}},
+              {"stdin", "/dev/null"},
+              {"stdout", "pipe"},
+              {"stderr", "pipe"},
+              {"expect", {{"stdout", "not this\n"}, {"stderr", ""}, {"exit", 0}}}};
+  for (const std::string &name : names) {
+    big["name"] = name;
+    lines += big.dump() + "\n";
+    // A name that the others' filters would match too, were they not anchored and escaped.
+    big["name"] = name + "x";
+    lines += big.dump() + "\n";
+  }
+  write(cases, lines);
+  process::Outcome run = check({"--cases", cases, "--format", "json"});
+  EXPECT_EQ(process::ending(run), "exit 1") << run.err;
+  json results = json::parse(run.out);
+  for (const json &c : results["cases"]) {
+    std::string name = c["name"], said = c["command"];
+    SCOPED_TRACE(said);
+    std::string prefix = "too long for one line: run it alone with --filter ";
+    ASSERT_TRUE(said.starts_with(prefix));
+    std::string list = std::string(CHECKER) + " --cases " + cases.string() + " --list --filter " +
+                       said.substr(prefix.size());
+    process::Outcome alone = process::run({"bash", "-c", list});
+    EXPECT_EQ(process::ending(alone), "exit 0") << alone.err;
+    EXPECT_EQ(alone.out, name + "\n");
+    EXPECT_FALSE(fs::exists(record.canary));
+  }
+}
+
+// Each part of a start that the command reproduces gives what process::run gives, status and
+// bytes; each it cannot is named in its comment.
+TEST(Command, ReproducesTheStartOrSaysWhatItDoesNot) {
+  Scratch dir("probe");
+  fs::path probe = dir / "probe";
+  write(probe, R"(#!/bin/sh
+case $1 in
+status) ulimit -s; ulimit -n; tr '\0' '\n' </proc/$$/environ; exec grep -E '^Sig(Ign|Blk)' /proc/$$/status ;;
+flood) yes | head -c 200000; exit 3 ;;
+streams) echo out; echo err >&2; exit 4 ;;
+esac
+)",
+        true);
+  auto start = [&](std::string what) {
+    process::Start s;
+    s.argv = {probe, what};
+    return s;
+  };
+  process::Start limits = start("status"), ignored = start("status"), closeAfter = start("flood"),
+                 errOnly = start("streams"), quiet = start("streams"), socket = start("streams"),
+                 throughPath = start("status"), throughPathWithEntries = start("status"),
+                 dup = start("status"), slow = start("flood");
+  limits.limits = {{RLIMIT_STACK, 1000000}, {RLIMIT_NOFILE, 20}};
+  ignored.ignored = {SIGPOLL, SIGHUP, SIGPIPE};
+  closeAfter.reader = process::Reader::CloseAfter;
+  closeAfter.closeAfter = 10;
+  errOnly.streams.out = Stream::DevNull;
+  quiet.streams = {Stream::Closed, Stream::DevNull, Stream::Closed};
+  socket.streams.out = Stream::Socket;
+  throughPath.argv = throughPathWithEntries.argv = {"sh", probe, "status"};
+  throughPathWithEntries.environment = {"A=1"};
+  dup.environment = {"A=1", "A=2", "B"};
+  slow.reader = process::Reader::Slow;
+  const struct {
+    process::Start start;
+    bool same;           // whether bash gives what process::run gives
+    std::string comment; // what its comment says, "" for none
+  } rows[] = {
+      {limits, false, "its stack limit is 1000000 bytes, which ulimit gives in whole KiB only"},
+      {start("status"), true, ""},
+      {ignored, true, ""},
+      {closeAfter, true, ""},
+      {errOnly, true, ""},
+      {quiet, true, ""},
+      {throughPath, true, ""},
+      {throughPathWithEntries, true, "its first argument is /"},
+      {socket, true, "standard output is a pipe here, where the case has a socket"},
+      {dup, false, "its environment holds A more than once"},
+      {slow, true, "reads standard output slowly"},
+  };
+  for (const auto &row : rows) {
+    std::string line = command::line(row.start);
+    SCOPED_TRACE(line);
+    size_t hash = line.find("  # ");
+    EXPECT_EQ(hash != std::string::npos, !row.comment.empty());
+    if (!row.comment.empty()) {
+      EXPECT_NE(line.find(row.comment, hash), std::string::npos);
+    }
+    process::Outcome direct = process::run(row.start, {std::chrono::seconds(20)});
+    process::Outcome pasted = process::run({"bash", "-c", line}, {}, {std::chrono::seconds(20)});
+    std::string ending = direct.ending.kind == process::Ending::Kind::Signaled
+                             ? "exit " + std::to_string(128 + direct.ending.code)
+                             : process::ending(direct);
+    EXPECT_EQ(process::ending(pasted), ending) << pasted.err;
+    if (row.same) {
+      EXPECT_EQ(pasted.out, direct.out);
+      EXPECT_EQ(pasted.err, direct.err);
+    } else {
+      EXPECT_NE(pasted.out, direct.out);
+    }
+  }
+  // What no shell gives, said.
+  process::Start socketClosed = start("streams"), blocked = start("streams");
+  socketClosed.streams.out = Stream::ClosedSocket;
+  blocked.blocked = {SIGUSR1};
+  EXPECT_NE(command::line(socketClosed).find("# standard output a socket whose peer has gone"),
+            std::string::npos);
+  EXPECT_NE(command::line(blocked).find("# the case also starts it with SIGUSR1 blocked"),
+            std::string::npos);
 }
 
 } // namespace
