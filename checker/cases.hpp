@@ -28,6 +28,10 @@ inline constexpr size_t maxName = 1024; // bytes of a case's name
 inline constexpr unsigned maxRepeat = 100'000;
 inline constexpr size_t maxTotalBytes = 256 << 20; // of all the cases, expanded
 inline constexpr int maxDepth = 4; // a case, its list of arguments, an argument's pieces, a piece
+// The most descriptors any kernel lets a process have (its nr_open can be no more).
+inline constexpr uint64_t maxDescriptors = 2147483584;
+// What the names of --random's cases start with, which no case of a file's may.
+inline constexpr const char *randomNames = "random/";
 
 struct Case {
   int line = 0;
