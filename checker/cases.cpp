@@ -190,11 +190,17 @@ void limits(const json &object, process::Start &start) {
       continue;
     const json &value = object[key];
     process::Limit limit{resource, RLIM_INFINITY};
+    bool unlimited = value.is_string() && value.get<std::string>() == "unlimited";
+    // No kernel takes more descriptors than its nr_open, at most maxDescriptors.
+    if (unlimited && resource == RLIMIT_NOFILE)
+      throw Error("\"nofile\" is \"unlimited\", which no process can be given: it is a whole "
+                  "number from 1 to " +
+                  std::to_string(maxDescriptors) + ", or \"hard\"");
     if (value.is_string() && value.get<std::string>() == "hard")
       limit.toHard = true;
-    else if (!(value.is_string() && value.get<std::string>() == "unlimited"))
+    else if (!unlimited)
       limit.soft = whole(value, key, resource == RLIMIT_STACK || resource == RLIMIT_NOFILE,
-                         uint64_t(1) << 40);
+                         resource == RLIMIT_NOFILE ? maxDescriptors : uint64_t(1) << 40);
     start.limits.push_back(limit);
   }
 }
@@ -292,6 +298,9 @@ Case parse(const std::string &line) {
     throw Error("\"name\" is " + text::quoted(c.name.substr(0, 80)) +
                 "; a name has no space at its start or end, no '{' at its end, and at most " +
                 std::to_string(maxName) + " bytes");
+  if (c.name.starts_with(randomNames))
+    throw Error("\"name\" is " + text::quoted(c.name.substr(0, 80)) + "; names that start with " +
+                randomNames + " are those of --random's cases");
   c.program = field(object, "program", json::value_t::string, "a string").get<std::string>();
   if (std::find(std::begin(programs), std::end(programs), c.program) == std::end(programs))
     throw Error("\"program\" is " + text::quoted(c.program) +
@@ -395,6 +404,13 @@ Case parse(const std::string &line) {
 }
 
 } // namespace
+
+std::string limitName(int resource) {
+  for (auto [name, kind] : limitKinds)
+    if (kind == resource)
+      return name;
+  return std::to_string(resource);
+}
 
 int signalNumber(const std::string &name) {
   const std::pair<const char *, int> aliases[] = {

@@ -30,6 +30,10 @@ inline constexpr size_t maxTotalBytes = 256 << 20; // of all the cases, expanded
 // The stack limit of a case that names none: Linux's usual soft limit.
 inline constexpr unsigned long long defaultStack = 8 << 20;
 inline constexpr int maxDepth = 4; // a case, its list of arguments, an argument's pieces, a piece
+// The most descriptors any kernel lets a process have (its nr_open can be no more).
+inline constexpr uint64_t maxDescriptors = 2147483584;
+// What the names of --random's cases start with, which no case of a file's may.
+inline constexpr const char *randomNames = "random/";
 
 struct Case {
   int line = 0;
@@ -43,6 +47,9 @@ struct Case {
   process::Ending ending; // an exit status or a signal
   unsigned repeat = 1;    // how many times it is started, each a fresh process
 };
+
+// The name a case gives a resource limit ("stack" for RLIMIT_STACK), or its number.
+std::string limitName(int resource);
 
 // The number of a standard signal's name ("SIGPIPE", or another name of the same signal such as
 // "SIGPOLL" for SIGIO); 0 for none.

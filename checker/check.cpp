@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -98,6 +99,24 @@ report::Target target(const fs::path &given) {
   return t;
 }
 
+// A case's resource limit that this process cannot give it: a soft limit above its own hard
+// one, which no process may set. Refused before the run: it is the checker's, not the program's.
+void checkLimits(const std::vector<report::Entry> &entries) {
+  for (size_t i = 0; i < entries.size(); ++i)
+    for (const process::Limit &limit : entries[i].c->start.limits) {
+      struct rlimit own;
+      if (limit.toHard || getrlimit(limit.resource, &own) != 0 || own.rlim_max == RLIM_INFINITY ||
+          (limit.soft != RLIM_INFINITY && limit.soft <= own.rlim_max))
+        continue;
+      std::string which = cases::limitName(limit.resource);
+      throw Fatal("cannot run case " + std::to_string(i + 1) + " (" + entries[i].name +
+                  "): its limits." + which + ", " +
+                  (limit.soft == RLIM_INFINITY ? "unlimited" : std::to_string(limit.soft)) +
+                  ", is above the checker's own hard limit, " + std::to_string(own.rlim_max) +
+                  ": raise that (ulimit -H), or leave the case out with --filter-out");
+    }
+}
+
 int checkAll(int argc, char **argv) {
   // Where the checker is, for its defaults; with --programs and --cases given it is not needed.
   std::error_code error;
@@ -130,6 +149,9 @@ int checkAll(int argc, char **argv) {
                     targets.back().processor + ": give one of them");
   }
   selection::Filter filter(o.filter, o.filterOut);
+  // Before the run, which may take minutes, and again as it is written.
+  if (o.writeFailures && !o.list)
+    selection::checkWritable(*o.writeFailures, o.cases);
   std::vector<cases::Case> all = cases::read(o.cases, seconds(o.timeout));
   interrupt::check();
   std::optional<uint64_t> seed = o.seed;
@@ -158,8 +180,11 @@ int checkAll(int argc, char **argv) {
     }
   for (const std::string &name : known)
     if (!matched.contains(name))
-      throw Fatal(shown(o.knownFailures->string()) + ": " + text::quoted(name) +
+      throw Fatal(shown(o.knownFailures->string()) + ": " + selection::excerpt(name) +
                   " names no case: mend the list");
+  if (entries.empty())
+    throw Fatal("no case is left to run: the filters leave none of " +
+                std::to_string(all.size() * targets.size()));
   if (o.list) {
     std::string names;
     for (const report::Entry &e : entries)
@@ -167,9 +192,7 @@ int checkAll(int argc, char **argv) {
     report::emit(names);
     return 0;
   }
-  if (entries.empty())
-    throw Fatal("no case is left to run: the filters leave none of " +
-                std::to_string(all.size() * targets.size()));
+  checkLimits(entries);
 
   for (report::Target &t : targets) {
     runner::Chosen chosen = runner::choose(o.runner, t.dir, seconds(o.timeout));
@@ -200,7 +223,8 @@ int checkAll(int argc, char **argv) {
     selection::writeNames(*o.writeFailures, failures,
                           std::to_string(failures.size()) + " of " +
                               std::to_string(entries.size()) + " cases failed, checked with " +
-                              o.cases.string());
+                              shown(o.cases.string()),
+                          o.cases);
   return failed ? 1 : 0;
 }
 

@@ -62,18 +62,34 @@ void note(std::string &to, std::initializer_list<std::string_view> pieces,
 
 // The words of one ulimit, and what of the limit it cannot give.
 std::string ulimit(const process::Limit &limit, std::string &comment) {
-  std::string words = limit.resource == RLIMIT_STACK ? "ulimit -S -s " : "ulimit -S -n ";
+  // bash's option for each limit, and the unit it takes it in.
+  const struct {
+    int resource;
+    const char *name, *option;
+    unsigned long long unit;
+  } kinds[] = {{RLIMIT_STACK, "stack", "-s", 1024}, {RLIMIT_NOFILE, "descriptor", "-n", 1},
+               {RLIMIT_CORE, "core", "-c", 1024},   {RLIMIT_AS, "address space", "-v", 1024},
+               {RLIMIT_DATA, "data", "-d", 1024},   {RLIMIT_FSIZE, "file size", "-f", 1024}};
+  auto kind = std::find_if(std::begin(kinds), std::end(kinds),
+                           [&](const auto &k) { return k.resource == limit.resource; });
+  if (kind == std::end(kinds)) {
+    note(comment, {"it also starts with limit ", std::to_string(limit.resource), " at ",
+                   std::to_string(limit.soft), ", which is not given here"});
+    return ":";
+  }
+  std::string words = "ulimit -S ";
+  words += kind->option;
+  words += ' ';
+  if (limit.toHard)
+    return words + "hard";
   if (limit.soft == RLIM_INFINITY)
     return words + "unlimited";
-  if (limit.resource != RLIMIT_STACK)
-    return words + std::to_string(limit.soft);
-  // bash takes the stack's size in KiB.
-  unsigned long long kib = (limit.soft + 1023) / 1024;
-  if (limit.soft % 1024)
-    note(comment, {"its stack limit is ", std::to_string(limit.soft),
+  unsigned long long units = (limit.soft + kind->unit - 1) / kind->unit;
+  if (limit.soft % kind->unit)
+    note(comment, {"its ", kind->name, " limit is ", std::to_string(limit.soft),
                    " bytes, which ulimit gives in whole KiB only: here ",
-                   std::to_string(kib * 1024), " bytes"});
-  return words + std::to_string(kib);
+                   std::to_string(units * kind->unit), " bytes"});
+  return words + std::to_string(units);
 }
 
 // How the command, in a subshell, becomes what the case started: its limits, ignored signals,
@@ -112,8 +128,10 @@ std::string started(const process::Start &start, std::string &comment) {
     path = argv0;
   }
   std::string arguments;
-  for (size_t i = 1; i < start.argv.size(); ++i)
-    arguments += " " + quoted(asPassed(start.argv[i]));
+  for (size_t i = 1; i < start.argv.size(); ++i) {
+    arguments += ' ';
+    arguments += quoted(asPassed(start.argv[i]));
+  }
 
   std::string exec;
   size_t slash = path.rfind('/');

@@ -13,7 +13,8 @@ std::vector<cases::Case> random(size_t count, uint64_t seed) {
   for (size_t i = 0; i < count; ++i) {
     cases::Case c;
     c.program = i % 2 ? "print-sentence" : "print-args";
-    c.name = "random/" + std::to_string(seed) + "/" + std::to_string(i + 1) + "/" + c.program;
+    c.name =
+        cases::randomNames + std::to_string(seed) + "/" + std::to_string(i + 1) + "/" + c.program;
     // Mostly short vectors of short arguments, now and then long ones; every byte but NUL.
     size_t arguments = below(8) == 0 ? below(257) : below(9);
     for (size_t a = 0; a < arguments; ++a) {

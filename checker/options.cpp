@@ -44,12 +44,15 @@ std::vector<std::string> arguments(int argc, char **argv, std::optional<std::str
 }
 
 // Decimal whole numbers only, leading zeros dropped, so that the conversion after takes none as
-// octal or hexadecimal.
+// octal or hexadecimal; none past 2^64 - 1, which the conversion would take as that.
 const CLI::Validator decimal(
     [](std::string &value) {
       if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
         return value + " is not a whole number";
       value.erase(0, std::min(value.find_first_not_of('0'), value.size() - 1));
+      const std::string most = "18446744073709551615";
+      if (value.size() > most.size() || (value.size() == most.size() && value > most))
+        return value + " is past the largest whole number taken, " + most;
       return std::string();
     },
     "", "decimal");
@@ -116,15 +119,17 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
       ->transform(decimal)
       ->check(CLI::Range(size_t(0), size_t(100000)));
   app.add_option("--filter", o.filter,
-                 "Runs only the cases whose name this ECMAScript regular expression matches a "
-                 "part of");
+                 "Runs only the cases whose name this regular expression (RE2's syntax, at most "
+                 "4096 bytes) matches a part of");
   app.add_option("--filter-out", o.filterOut,
                  "Leaves out the cases whose name this regular expression matches a part of");
   app.add_option("--known-failures", o.knownFailures,
                  "File of the names of cases expected to fail, one a line, '#' starting a "
                  "comment: they are reported but do not fail the run, unless they pass");
   app.add_option("--write-failures", o.writeFailures,
-                 "Writes the names of the cases that failed to this file, in that format");
+                 "Writes the names of the cases that failed to this file, in that format: a "
+                 "regular file (it may be --known-failures'), or a new one; never the cases "
+                 "file");
   app.add_flag("--list", o.list, "Writes the names of the cases that would run, and nothing else");
   app.set_version_flag("--version", SUPPORT_VERSION, "Writes the version");
   std::vector<std::string> words = arguments(argc, argv, runnerLine, runnerWords);

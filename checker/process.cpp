@@ -791,6 +791,17 @@ Outcome run(const Start &start, const Limits &limits) {
   } catch (const std::string &failure) {
     return finish({Ending::Kind::Failure, 0, failure});
   }
+  // Room for all that is read back of a file stream, kept before the start: a full TMPDIR is
+  // then this process's failure to start the case, never an error that the program meets.
+  const size_t bounds[3] = {0, limits.out, limits.err};
+  for (int fd = 1; fd < 3; ++fd)
+    if (plans[fd].file.get() >= 0 && bounds[fd] < (size_t(1) << 30) &&
+        fallocate(plans[fd].file.get(), FALLOC_FL_KEEP_SIZE, 0, off_t(bounds[fd]) + 1) != 0 &&
+        (errno == ENOSPC || errno == EDQUOT))
+      return finish({Ending::Kind::Failure, 0,
+                     why(("TMPDIR is full: no room for " + std::to_string(bounds[fd] + 1) +
+                          " bytes of a file stream in " + temporary())
+                             .c_str())});
   std::string failure;
   if (start.freshFolder && (folder = folders.take(failure)).empty())
     return finish({Ending::Kind::Failure, 0, failure});

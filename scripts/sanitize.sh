@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/common.sh
 seconds=${1:-60}
 ensure_packages clang libclang-rt-dev python3 perl cmake make libgtest-dev libelf-dev \
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev libre2-dev pkgconf
 
 build=build-sanitize
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

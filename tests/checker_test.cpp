@@ -42,7 +42,7 @@ TEST(Checker, SaysWhereTheFirstDifferenceIs) {
                         "    actual_length: 7\n"
                         "    expected: \"a b c\\n\"\n"
                         "    actual: \"a b c \\n\"\n"
-                        "  command: \"( set -o pipefail; { ( exec -c -- " +
+                        "  command: \"( set -o pipefail; { ( ulimit -S -s 8192 && exec -c -- " +
                         (faulty / "trailing_space/print-args").string() +
                         " a b c ) </dev/null 2>&1 1>&3 3>&- | cat >&2; } 3>&1 | cat )\"\n"
                         "  ...\n"),
@@ -126,6 +126,30 @@ TEST(Checker, RefusesBadUseWithOneLine) {
   };
   for (const auto &[args, says] : uses)
     expectOneLine(check(args), says);
+
+  // A case's limit above the checker's own hard limit, which the checker cannot give it: its
+  // failure to run the case, not the program's, said before the run.
+  const struct {
+    std::string limit, hard, says;
+  } limits[] = {
+      {R"("nofile": 1000)", "ulimit -n 512",
+       "cannot run case 1 (a): its limits.nofile, 1000, is above the checker's own hard limit, "
+       "512: raise that (ulimit -H)"},
+      {R"("stack": "unlimited")", "ulimit -s 65536",
+       "cannot run case 1 (a): its limits.stack, unlimited, is above the checker's own hard "
+       "limit, 67108864"},
+  };
+  for (const auto &[limit, hard, says] : limits) {
+    write(dir / "limited.jsonl",
+          R"({"name": "a", "program": "exit-zero", "args": [], "limits": {)" + limit +
+              R"(}, "stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", )"
+              R"("expect": {"stdout": "", "stderr": "", "exit": 0}})"
+              "\n");
+    expectOneLine(process::run({"bash", "-c", hard + " && exec \"$0\" \"$@\"", CHECKER, "--cases",
+                                in("limited.jsonl"), "--programs", faulty / "none", "--runner", ""},
+                               {}, {std::chrono::seconds(60)}),
+                  says);
+  }
   // Not started, as the kernel says it or, under a user-mode emulator, as status 127 says it.
   process::Outcome direct = check({"--programs", in("not-started")});
   expectOneLine(direct, "cannot start " + in("not-started") + "/exit-zero directly: ");

@@ -509,4 +509,38 @@ TEST(Checker, TakesNoMemoryForTheRunsAhead) {
   EXPECT_EQ(process::ending(run), "signal SIGTERM") << run.err;
 }
 
+// A TMPDIR too full to hold what a case writes to a file: the checker's failure to run the case,
+// in one line, never a difference blamed on the program.
+TEST(Checker, SaysWhenTmpdirIsTooFullForAFileStream) {
+  if (getuid() != 0 || emulatedChecker)
+    GTEST_SKIP() << "a small file system of the test's own takes root (a mount namespace)";
+  Scratch dir("full-tmpdir");
+  fs::create_directory(dir / "tmp");
+  write(
+      dir / "cases.jsonl",
+      R"({"name": "a", "program": "print-args", "args": ["a"], "stdin": "/dev/null", )"
+      R"("stdout": "file", "stderr": "pipe", "expect": {"stdout": "a\n", "stderr": "", "exit": 0}})"
+      "\n");
+  // A file system of one page, in a mount namespace whose mounts reach no other.
+  Args small = {"unshare",
+                "-m",
+                "/bin/sh",
+                "-c",
+                "mount -t tmpfs -o size=4k none \"$0\" && TMPDIR=\"$0\" exec \"$@\"",
+                dir / "tmp"};
+  Args probe = small;
+  probe.push_back("/bin/true");
+  if (process::Outcome tried = process::run(probe); process::ending(tried) != "exit 0")
+    GTEST_SKIP() << "no file system of the test's own here: " << tried.err;
+  Args run = small;
+  run.insert(run.end(),
+             {CHECKER, "--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--runner="});
+  process::Outcome full = process::run(run, {}, {seconds(60)});
+  EXPECT_EQ(process::ending(full), "exit 2") << full.err;
+  EXPECT_NE(full.err.find("cannot run case 1: TMPDIR is full: no room for"), std::string::npos)
+      << full.err;
+  EXPECT_EQ(std::count(full.err.begin(), full.err.end(), '\n'), 1) << full.err;
+  EXPECT_EQ(full.out.find("not ok"), std::string::npos) << full.out;
+}
+
 } // namespace

@@ -7,8 +7,10 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
+#include <functional>
 #include <regex>
 
 namespace {
@@ -58,13 +60,25 @@ TEST(Harness, SelectsListsAndWritesAsAsked) {
       {{"--list"}, caseNames()},
       {{"--list", "--filter", "^print-args/"}, matching("^print-args/")},
       {{"--list", "--filter", "args", "--filter-out", "every|128"}, matching("args", "every|128")},
-      {{"--list", "--filter-out", "."}, {}},
+      // Patterns that a backtracking matcher takes exponential time or deep recursion over,
+      // each with a plain one that matches the same names.
+      {{"--list", "--filter", "(.+)+X|^exit-zero/"}, matching(".X|^exit-zero/")},
+      {{"--list", "--filter", "(a*)*b"}, matching("b")},
+      {{"--list", "--filter", "(a|aa)*c"}, matching("c")},
+      {{"--list", "--filter", std::string(1000, '(') + "o" + std::string(1000, ')')},
+       matching("o")},
   };
   for (const auto &list : lists) {
     process::Outcome run = check(list.args);
     EXPECT_EQ(process::ending(run), "exit 0") << run.err;
-    EXPECT_EQ(lines(run.out), list.names) << list.args.back();
+    EXPECT_EQ(lines(run.out), list.names) << list.args.back().substr(0, 80);
   }
+  // On a small stack, which recursion over the name would overrun.
+  process::Outcome small =
+      process::run({"bash", "-c", "ulimit -s 256 && exec \"$0\" \"$@\"", CHECKER, "--cases",
+                    CASES_FILE, "--programs", faulty / "none", "--list", "--filter", "(.)*$"});
+  EXPECT_EQ(process::ending(small), "exit 0") << small.err;
+  EXPECT_EQ(lines(small.out), caseNames());
 
   process::Outcome exitZero = check({"--filter", "^exit-zero/", "--tap-version", "13"});
   EXPECT_EQ(process::ending(exitZero), "exit 0") << exitZero.err;
@@ -74,6 +88,13 @@ TEST(Harness, SelectsListsAndWritesAsAsked) {
 
   for (const auto &[args, says] : std::vector<std::pair<Args, std::string>>{
            {{"--filter", "("}, "--filter \"(\" is no regular expression"},
+           {{"--filter-out", "\\pL{1000}"},
+            "is no regular expression (RE2's syntax): pattern too large"},
+           {{"--filter", std::string(60000, 'a')}, "is longer than 4096 bytes"},
+           {{"--filter", std::string(20000, '(') + std::string(20000, ')')},
+            "is longer than 4096 bytes"},
+           {{"--list", "--filter-out", "."}, "no case is left to run: the filters leave none of"},
+           {{"--seed", "18446744073709551616"}, "is past the largest whole number taken"},
            {{"--filter", "a", "--filter", "b"}, "--filter"},
            {{"--filter", "^no such case$"}, "no case is left to run"},
            {{"--tap-version", "12"}, "--tap-version"},
@@ -87,6 +108,30 @@ TEST(Harness, SelectsListsAndWritesAsAsked) {
       {CHECKER, "--all", "--list", "--filter", "^([a-z0-9]+/)?exit-zero/no-arguments$"});
   EXPECT_EQ(process::ending(all), "exit 0") << all.err;
   EXPECT_FALSE(all.out.empty());
+}
+
+// The manual page names every option --help gives, and every value of those that take a set.
+TEST(Harness, ManualPageNamesEveryOptionOfTheHelp) {
+  process::Outcome help = check({"--help"});
+  ASSERT_EQ(process::ending(help), "exit 0") << help.err;
+  std::string manual = std::regex_replace(slurp(MAN_PAGE), std::regex(R"(\\-)"), "-");
+  std::set<std::string> named;
+  std::smatch found;
+  for (std::string rest = help.out;
+       std::regex_search(rest, found, std::regex(R"(--[a-z][a-z0-9-]*|\{([a-z0-9,]+)\})"));
+       rest = found.suffix()) {
+    if (found[1].matched) {
+      std::istringstream values(found[1].str());
+      for (std::string value; std::getline(values, value, ',');)
+        named.insert(value);
+    } else {
+      named.insert(found[0]);
+    }
+  }
+  EXPECT_GT(named.size(), 15u) << help.out;
+  for (const std::string &name : named)
+    EXPECT_TRUE(std::regex_search(manual, std::regex("(^|[^a-z0-9-])" + name + "([^a-z0-9-]|$)")))
+        << name << " is in --help but not in " << MAN_PAGE;
 }
 
 // Write the failures of a faulty program, run with them as known failures, then with the
@@ -126,9 +171,147 @@ TEST(Harness, KeepsAListOfKnownFailuresTrue) {
                             " unexpected passes\n"),
             std::string::npos);
 
+  // As some editors save it: a byte-order mark first, and line ends of two bytes.
+  write(list, "\xef\xbb\xbfprint-args/one\r\n");
+  process::Outcome marked =
+      check({"--known-failures", list, "--filter", "^print-args/one$"}, "trailing_space");
+  EXPECT_EQ(process::ending(marked), "exit 0") << marked.err;
+
   write(list, "# a comment\n\n  print-args/one  \nno/such/case\n");
   expectOneLine(check({"--known-failures", list}), "\"no/such/case\" names no case");
   expectOneLine(check({"--known-failures", dir}), "is not a regular file");
+  // A line of any length is quoted in part.
+  for (const std::string &line : {std::string(1 << 20, 'x'), std::string(1 << 20, '\x80')}) {
+    write(list, line + "\n");
+    process::Outcome refused = check({"--known-failures", list});
+    expectOneLine(refused, line[0] == 'x' ? "\"xxxx" : "\"\\x80\\x80");
+    EXPECT_LT(refused.err.size(), 600u) << refused.err.substr(0, 600);
+  }
+}
+
+// --write-failures writes over a regular file only, or makes a new one, through a file of a new
+// name that nothing else can be at; whatever else stands at the path is refused before the run,
+// and left as it was.
+TEST(Harness, WritesTheListOfFailuresOverNothingButARegularFile) {
+  Scratch dir("write-failures");
+  const fs::path list = dir / "list", part = dir / "list.part", mine = dir / "mine";
+  fs::copy_file(CASES_FILE, dir / "cases.jsonl");
+  const std::string failing = "^print-args/(one|three)$";
+  auto is = [](const fs::path &file, mode_t type, bool follow = false) {
+    struct stat status;
+    return (follow ? stat(file.c_str(), &status) : lstat(file.c_str(), &status)) == 0 &&
+           (status.st_mode & S_IFMT) == type;
+  };
+  const struct {
+    std::string name;
+    std::function<void()> plant;
+    Args args;
+    std::string says; // empty: the list is written, the names of the two that fail
+    std::function<void()> after;
+  } rows[] = {
+      {"a FIFO",
+       [&] { mkfifo(list.c_str(), 0600); },
+       {},
+       "is a FIFO",
+       [&] { EXPECT_TRUE(is(list, S_IFIFO)); }},
+      {"a link to a file",
+       [&] { fs::create_symlink(mine, list); },
+       {},
+       "is a symbolic link",
+       [&] {
+         EXPECT_TRUE(is(list, S_IFLNK));
+         EXPECT_EQ(slurp(mine), "mine\n");
+       }},
+      {"a link to a device",
+       [&] { fs::create_symlink("/dev/null", list); },
+       {},
+       "is a symbolic link",
+       [&] {
+         EXPECT_TRUE(is(list, S_IFLNK));
+         EXPECT_TRUE(is(list, S_IFCHR, true));
+         EXPECT_TRUE(is("/dev/null", S_IFCHR));
+       }},
+      {"a folder",
+       [&] { fs::create_directory(list); },
+       {},
+       "is a folder",
+       [&] { EXPECT_TRUE(fs::is_empty(list)); }},
+      {"in no folder",
+       [] {},
+       {"--write-failures", dir / "none" / "list"},
+       "cannot be written",
+       [] {}},
+      {"the cases file",
+       [] {},
+       {"--cases", dir / "cases.jsonl", "--write-failures", dir / "cases.jsonl"},
+       "is the cases file",
+       [&] { EXPECT_EQ(slurp(dir / "cases.jsonl"), slurp(CASES_FILE)); }},
+      {"the cases file by another name",
+       [&] { fs::create_hard_link(dir / "cases.jsonl", list); },
+       {"--cases", dir / "cases.jsonl"},
+       "is the cases file",
+       [&] { EXPECT_EQ(slurp(dir / "cases.jsonl"), slurp(CASES_FILE)); }},
+      {"list.part, a link",
+       [&] { fs::create_symlink(mine, part); },
+       {},
+       "",
+       [&] {
+         EXPECT_TRUE(is(part, S_IFLNK));
+         EXPECT_EQ(slurp(mine), "mine\n");
+       }},
+      {"list.part, a FIFO",
+       [&] { mkfifo(part.c_str(), 0600); },
+       {},
+       "",
+       [&] { EXPECT_TRUE(is(part, S_IFIFO)); }},
+      {"a regular file, which is also read as the known failures",
+       [&] { write(list, "print-args/one\n"); },
+       {"--known-failures", list},
+       "",
+       [] {}},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const fs::path &file : {list, part})
+      fs::remove_all(file);
+    write(mine, "mine\n");
+    row.plant();
+    Args args = row.args;
+    if (std::find(args.begin(), args.end(), "--write-failures") == args.end())
+      args.insert(args.end(), {"--write-failures", list});
+    args.insert(args.end(), {"--filter", failing});
+    process::Outcome run = check(args, "trailing_space");
+    if (row.says.empty()) {
+      EXPECT_EQ(process::ending(run), "exit 1") << run.err;
+      std::vector<std::string> written = lines(slurp(list));
+      ASSERT_EQ(written.size(), 3u);
+      EXPECT_EQ(written[1], "print-args/one");
+      EXPECT_EQ(written[2], "print-args/three");
+      EXPECT_TRUE(is(list, S_IFREG));
+    } else {
+      expectOneLine(run, row.says); // before the run: no report
+    }
+    row.after();
+    // Nothing is left beside it but what was planted.
+    for (const auto &entry : fs::directory_iterator(dir))
+      EXPECT_TRUE(entry.path() == list || entry.path() == part || entry.path() == mine ||
+                  entry.path().filename() == "cases.jsonl")
+          << entry.path();
+  }
+
+  // The cases file's path, in the comment line, stays on that line whatever it holds.
+  fs::path odd = dir / "cases\nprint-args/one";
+  fs::create_directory(odd.parent_path());
+  write(odd, slurp(CASES_FILE));
+  fs::remove_all(list);
+  process::Outcome run =
+      check({"--cases", odd, "--write-failures", list, "--filter", "^print-args/three$"},
+            "trailing_space");
+  EXPECT_EQ(process::ending(run), "exit 1") << run.err;
+  std::vector<std::string> written = lines(slurp(list));
+  ASSERT_EQ(written.size(), 2u) << slurp(list);
+  EXPECT_NE(written[0].find("cases\\nprint-args/one"), std::string::npos) << written[0];
+  EXPECT_EQ(written[1], "print-args/three");
 }
 
 // JSON results: the run and every case; a failure's streams, endings and a command that, pasted
