@@ -234,6 +234,14 @@ std::string redirected(Stream stream, const char *fd) {
 std::string line(const process::Start &start, size_t most) {
   if (start.argv.empty())
     return "";
+  // No word is shorter quoted than it is: a start whose words alone are longer than `most` is
+  // refused before any of it is copied.
+  size_t words = 0;
+  for (const auto *list : {&start.argv, &start.environment})
+    for (const std::string &word : *list)
+      words += word.size() + 1;
+  if (words > most)
+    return "";
   std::string comment;
   std::string line = started(start, comment);
   line += start.streams.in == Stream::Closed      ? " <&-"

@@ -544,3 +544,36 @@ TEST(Checker, SaysWhenTmpdirIsTooFullForAFileStream) {
 }
 
 } // namespace
+
+namespace {
+
+// A failure's command is not built where it would be too long to write: eight jobs of cases of
+// 4 MiB of bytes that quote as four each fail within a limit of address space that copies of
+// their commands would pass.
+TEST(Checker, BuildsNoCommandTooLongToWrite) {
+#ifdef SANITIZED
+  GTEST_SKIP() << "the sanitizers reserve more address space than any such limit";
+#endif
+  if (emulatedChecker)
+    GTEST_SKIP() << "the checker runs under a user-mode emulator here, whose own reservations a "
+                    "limit of address space breaks (SUPPORT_CHECKED_CASES=written)";
+  Scratch dir("long-commands");
+  std::string lines;
+  for (int i = 0; i < 16; ++i)
+    lines += R"({"name": "big)" + std::to_string(i) +
+             R"(", "program": "print-args", "args": [[["\u0080", 131071]], [["\u0080", 131071]], )"
+             R"([["\u0080", 131071]], [["\u0080", 131071]], [["\u0080", 131071]], )"
+             R"([["\u0080", 131071]], [["\u0080", 131071]], [["\u0080", 131071]]], )"
+             R"("limits": {"stack": 67108864}, "stdin": "/dev/null", "stdout": "pipe", )"
+             R"("stderr": "pipe", "expect": {"stdout": "x", "stderr": "", "exit": 0}})"
+             "\n";
+  write(dir / "cases.jsonl", lines);
+  process::Outcome run = process::run({"/bin/sh", "-c", "ulimit -v 600000 && exec \"$0\" \"$@\"",
+                                       CHECKER, "--programs", faulty / "none",
+                                       "--runner=", "--cases", dir / "cases.jsonl", "--jobs", "8"},
+                                      {}, {seconds(60)});
+  EXPECT_EQ(process::ending(run), "exit 1") << run.err;
+  EXPECT_NE(run.out.find("# 0 of 16 passed"), std::string::npos) << run.err;
+}
+
+} // namespace
