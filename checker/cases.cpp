@@ -284,7 +284,7 @@ Case parse(const std::string &line) {
     throw Error("a case is a JSON object");
   onlyKnown(object,
             {"name", "program", "args", "env", "limits", "signals", "send", "reader", "repeat",
-             "stdin", "stdout", "stdout_pipe_size", "stderr", "expect"},
+             "conditions", "stdin", "stdout", "stdout_pipe_size", "stderr", "expect"},
             "a case");
   Case c;
   size_t budget = maxCaseBytes;
@@ -324,8 +324,10 @@ Case parse(const std::string &line) {
   if (object.contains("repeat"))
     c.repeat = unsigned(whole(object["repeat"], "repeat", 1, maxRepeat));
 
-  start.streams.in =
-      stream(object, "stdin", {{"/dev/null", Stream::DevNull}, {"closed", Stream::Closed}});
+  start.streams.in = stream(object, "stdin",
+                            {{"/dev/null", Stream::DevNull},
+                             {"closed", Stream::Closed},
+                             {"pipe holding data", Stream::PipeWithData}});
   const std::map<std::string, Stream> outputs = {{"pipe", Stream::Pipe},
                                                  {"closed", Stream::Closed},
                                                  {"/dev/null", Stream::DevNull},
@@ -335,9 +337,29 @@ Case parse(const std::string &line) {
                                                  {"socket", Stream::Socket},
                                                  {"socket, peer closed", Stream::ClosedSocket},
                                                  {"file", Stream::File},
-                                                 {"fifo", Stream::Fifo}};
+                                                 {"fifo", Stream::Fifo},
+                                                 {"file, appended", Stream::AppendFile}};
   start.streams.out = stream(object, "stdout", outputs);
   start.streams.err = stream(object, "stderr", outputs);
+  if (object.contains("conditions")) {
+    const std::pair<const char *, bool process::Start::*> conditions[] = {
+        {"no new privileges", &process::Start::noNewPrivileges},
+        {"ptrace denied", &process::Start::ptraceDenied},
+        {"working folder deleted", &process::Start::folderDeleted},
+        {"descriptor 3 a pipe", &process::Start::passesPipe}};
+    for (const json &given : field(object, "conditions", json::value_t::array, "a list")) {
+      auto known = std::find_if(std::begin(conditions), std::end(conditions), [&](auto &k) {
+        return given.is_string() && given.get<std::string>() == k.first;
+      });
+      if (known == std::end(conditions))
+        throw Error("\"conditions\" holds " +
+                    (given.is_string() ? text::quoted(given.get<std::string>().substr(0, 80))
+                                       : std::string(given.type_name())) +
+                    "; each is \"no new privileges\", \"ptrace denied\", \"working folder "
+                    "deleted\" or \"descriptor 3 a pipe\"");
+      start.*(known->second) = true;
+    }
+  }
   if (object.contains("send")) {
     const json &send = field(object, "send", json::value_t::object, "an object");
     onlyKnown(send, {"signal", "to"}, "\"send\"");
@@ -382,6 +404,9 @@ Case parse(const std::string &line) {
     if (read)
       *into = data(expect[key], budget);
   }
+  // A file opened for appending holds what it held before, then the output.
+  if (start.streams.out == Stream::AppendFile)
+    c.out.insert(0, process::appendedTo);
   if (expect.contains("exit") == expect.contains("signal"))
     throw Error("\"expect\" has either \"exit\" or \"signal\"");
   if (expect.contains("exit")) {

@@ -190,6 +190,7 @@ std::string reader(Stream stream, const process::Start &start, bool out, std::st
   case Stream::Socket:
   case Stream::File:
   case Stream::Fifo:
+  case Stream::AppendFile:
     break;
   default:
     return "";
@@ -210,9 +211,10 @@ std::string reader(Stream stream, const process::Start &start, bool out, std::st
                    "fast as it is written"});
   if (stream != Stream::Pipe)
     note(comment, {name, " is a pipe here, where the case has a ",
-                   stream == Stream::File   ? "regular file"
-                   : stream == Stream::Fifo ? "FIFO"
-                                            : "socket"});
+                   stream == Stream::File         ? "regular file"
+                   : stream == Stream::AppendFile ? "regular file opened for appending"
+                   : stream == Stream::Fifo       ? "FIFO"
+                                                  : "socket"});
   return sink;
 }
 
@@ -266,6 +268,20 @@ std::string line(const process::Start &start, size_t most) {
   if (start.send)
     note(comment, {"the case also sends it ", process::signalName(start.send),
                    " once standard output is full"});
+  if (start.pipeSize)
+    note(comment,
+         {"the case's standard output is a pipe of ", std::to_string(start.pipeSize), " bytes"});
+  if (start.streams.in == Stream::PipeWithData)
+    note(comment, {"the case's standard input is a pipe holding bytes the program never reads: "
+                   "here /dev/null"});
+  const std::pair<bool, const char *> conditions[] = {
+      {start.noNewPrivileges, "with no new privileges"},
+      {start.ptraceDenied, "with ptrace denied by a seccomp filter"},
+      {start.folderDeleted, "in a working folder deleted before it starts"},
+      {start.passesPipe, "with a pipe's writing end as descriptor 3"}};
+  for (auto [given, what] : conditions)
+    if (given)
+      note(comment, {"the case also starts it ", what});
   if (!comment.empty())
     line += "  # " + comment.substr(2);
   return line.size() > most ? "" : line;

@@ -77,6 +77,15 @@ Result judge(const cases::Case &c, const process::Outcome &outcome) {
                       "\n    actual: " + text::quoted(actual) + "\n";
     result.summary = actual + ", expected " + expected;
   }
+  if (c.start.streams.in == process::Stream::PipeWithData && outcome.in != process::heldInput) {
+    std::string what =
+        "stdin lost " + std::to_string(process::heldInput.size() - outcome.in.size()) + " of the " +
+        std::to_string(process::heldInput.size()) + " bytes it held, which the program never reads";
+    result.details +=
+        "  stdin:\n    unread_expected: " + std::to_string(process::heldInput.size()) +
+        "\n    unread_actual: " + std::to_string(outcome.in.size()) + "\n";
+    result.summary += (result.summary.empty() ? "" : "; ") + what;
+  }
   if (process::readBack(c.start.streams.out))
     compareBytes("stdout", c.out, outcome.out, c.outPrefix, result);
   if (process::readBack(c.start.streams.err))

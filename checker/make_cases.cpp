@@ -128,8 +128,8 @@ void write(const Case &c) {
   line["stdout"] = c.out;
   line["stderr"] = c.err;
   json expect = json::object();
-  bool read =
-      c.out == "pipe" || c.out == "pty" || c.out == "socket" || c.out == "file" || c.out == "fifo";
+  bool read = c.out == "pipe" || c.out == "pty" || c.out == "socket" || c.out == "file" ||
+              c.out == "fifo" || c.out == "file, appended";
   if (read) {
     Bytes out = model(c.program, c.args);
     if (c.pty) {
@@ -318,6 +318,35 @@ int main(int argc, char **argv) {
     c.in = c.out = c.err = "closed";
     write(c);
   }
+
+  // Standard input a pipe that holds what the program never reads, which must all be there for
+  // the next reader; standard output a file opened for appending that holds bytes already.
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"}) {
+    Case c = made(std::string("streams/stdin-pipe-holding-data/") + program, program, {bytes("a")});
+    c.in = "pipe holding data";
+    write(c);
+  }
+  for (const char *program : {"print-args", "print-sentence"}) {
+    Case c = made(std::string("streams/stdout-file-appended/") + program, program,
+                  {bytes("a"), bytes("b c")});
+    c.out = "file, appended";
+    write(c);
+  }
+
+  // What a caller may start the programs under: no new privileges, ptrace denied, a working
+  // folder deleted before the start, a pipe passed on as descriptor 3 (whose writing end must be
+  // closed everywhere once the program has ended), a TMPDIR that is not there, SIGCHLD ignored.
+  const std::pair<const char *, json> conditions[] = {
+      {"no-new-privileges", {{"conditions", {"no new privileges"}}}},
+      {"ptrace-denied", {{"conditions", {"ptrace denied"}}}},
+      {"working-folder-deleted", {{"conditions", {"working folder deleted"}}}},
+      {"descriptor-3-a-pipe", {{"conditions", {"descriptor 3 a pipe"}}}},
+      {"TMPDIR-missing", {{"env", {"TMPDIR=/nonexistent/support-programs"}}}},
+      {"SIGCHLD-ignored", {{"signals", {{"ignored", {"SIGCHLD"}}}}}},
+  };
+  for (const auto &[name, start] : conditions)
+    for (const char *program : {"print-args", "exit-zero"})
+      write(made(std::string("conditions/") + name + "/" + program, program, {bytes("x")}, start));
 
   // Races at the start and the end, which show once in many starts: the same case started again
   // and again, each a fresh process; one that fails in some runs only is flaky.

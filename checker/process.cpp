@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -18,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,7 +116,8 @@ public:
     for (auto it = std::filesystem::directory_iterator(path, error);
          !error && it != std::filesystem::directory_iterator(); it.increment(error))
       left.push_back(it->path().filename());
-    if (error)
+    // A folder the case had deleted before the start holds nothing.
+    if (error && error != std::errc::no_such_file_or_directory)
       left.push_back("(the folder cannot be read: " + error.message() + ")");
     std::sort(left.begin(), left.end());
     std::unique_lock guard(lock);
@@ -334,6 +338,41 @@ Plan plan(int fd, Stream stream, size_t pipeSize = 0) {
     p.source = file;
     break;
   }
+  case Stream::PipeWithData: {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+      throw why("cannot make a pipe");
+    Fd writer(ends[1]);
+    take(ends[0]);
+    if (write(writer.get(), heldInput.data(), heldInput.size()) != ssize_t(heldInput.size()))
+      throw why("cannot fill a pipe");
+    // A copy of the reading end, to read what is left once the process has ended.
+    p.reader.reset(fcntl(ends[0], F_DUPFD_CLOEXEC, 3));
+    if (p.reader.get() < 0)
+      throw why("cannot keep a pipe");
+    break;
+  }
+  case Stream::AppendFile: {
+    std::string dir = temporary();
+    Fd made(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (made.get() < 0) {
+      std::string name = dir + "/support-programs.XXXXXX";
+      made.reset(mkostemp(name.data(), O_CLOEXEC));
+      if (made.get() >= 0)
+        unlink(name.c_str());
+    }
+    if (made.get() < 0 ||
+        write(made.get(), appendedTo.data(), appendedTo.size()) != ssize_t(appendedTo.size()))
+      throw why(("cannot make a file in " + dir).c_str());
+    // The child's own opening of it, for appending, at offset 0 as a new opening is.
+    std::string self = "/proc/self/fd/" + std::to_string(made.get());
+    int appending = open(self.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (appending < 0)
+      throw why("cannot open a file for appending");
+    take(appending);
+    p.file = std::move(made);
+    break;
+  }
   case Stream::Fifo: {
     // Made in a folder of its own, and both gone as soon as both ends are open.
     std::string dir = temporary() + "/support-programs.XXXXXX";
@@ -364,8 +403,11 @@ Plan plan(int fd, Stream stream, size_t pipeSize = 0) {
 struct Child {
   const char *path = nullptr, *dir = nullptr;
   char *const *argv = nullptr, *const *envp = nullptr;
-  int source[3] = {-1, -1, -1};
-  bool closed[3] = {};
+  int source[4] = {-1, -1, -1, -1}; // standard streams, then descriptor 3 where one is passed
+  bool closed[4] = {};
+  int count = 3; // descriptors it starts with
+  bool noNewPrivileges = false, ptraceDenied = false, folderDeleted = false;
+  const sock_fprog *filter = nullptr;
   const std::vector<Limit> *limits = nullptr;
   const std::vector<int> *ignored = nullptr;
   int lastSignal = 0;
@@ -393,21 +435,28 @@ struct Child {
   setsid();
   if (c.dir && chdir(c.dir) != 0)
     goto failed;
-  for (int fd = 0; fd < 3; ++fd) {
+  if (c.folderDeleted && rmdir(c.dir) != 0)
+    goto failed;
+  for (int fd = 0; fd < c.count; ++fd) {
     int source = c.source[fd];
-    if (source >= 0 && source < 3 && source != fd) // not to be overwritten by another stream
-      source = c.source[fd] = fcntl(source, F_DUPFD_CLOEXEC, 3);
+    if (source >= 0 && source < c.count && source != fd) // not to be overwritten by another
+      source = c.source[fd] = fcntl(source, F_DUPFD_CLOEXEC, c.count);
   }
-  for (int fd = 0; fd < 3; ++fd) {
+  for (int fd = 0; fd < c.count; ++fd) {
     int source = c.source[fd];
     if (source == fd ? fcntl(fd, F_SETFD, 0) != 0 : source >= 0 && dup2(source, fd) != fd)
       goto failed;
   }
-  for (int fd = 0; fd < 3; ++fd)
+  for (int fd = 0; fd < c.count; ++fd)
     if (c.closed[fd])
       close(fd);
   // Every other descriptor: those of this process are close-on-exec, but not those it inherited.
-  syscall(SYS_close_range, 3U, ~0U, 0U);
+  syscall(SYS_close_range, unsigned(c.count), ~0U, 0U);
+  if ((c.noNewPrivileges || (c.filter && geteuid() != 0)) &&
+      prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+    goto failed;
+  if (c.filter && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, c.filter) != 0)
+    goto failed;
   for (const Limit &limit : *c.limits) {
     struct rlimit now;
     if (getrlimit(limit.resource, &now) != 0)
@@ -639,6 +688,40 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
   }
 }
 
+// Whether a pipe's writers have all gone within `within`; what it is given meanwhile is dropped.
+bool atEnd(int fd, milliseconds within) {
+  auto until = Clock::now() + within;
+  char buffer[4096];
+  for (;;) {
+    auto left = std::chrono::ceil<milliseconds>(until - Clock::now()).count();
+    pollfd polled = {fd, POLLIN, 0};
+    if (poll(&polled, 1, int(std::max<long>(0, left))) < 0 && errno != EINTR)
+      return false;
+    if (polled.revents) {
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+        return true;
+    } else if (left <= 0) {
+      return false;
+    }
+  }
+}
+
+// What a pipe holds now, without waiting for more.
+std::string unread(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    pollfd polled = {fd, POLLIN, 0};
+    if (poll(&polled, 1, 0) <= 0 || !(polled.revents & POLLIN))
+      return text;
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0)
+      return text;
+    text.append(buffer, size_t(n));
+  }
+}
+
 // What a regular file holds, up to `bound` bytes and one more.
 std::string readFile(int fd, size_t bound) {
   std::string text;
@@ -814,6 +897,29 @@ Outcome run(const Start &start, const Limits &limits) {
     child.source[fd] = plans[fd].source;
     child.closed[fd] = plans[fd].closed;
   }
+  // Descriptor 3: the writing end of a pipe whose reading end stays here.
+  Fd passed, passedReader;
+  if (start.passesPipe) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+      return finish({Ending::Kind::Failure, 0, why("cannot make a pipe")});
+    passedReader.reset(ends[0]);
+    passed.reset(ends[1]);
+    child.source[3] = ends[1];
+    child.count = 4;
+  }
+  child.noNewPrivileges = start.noNewPrivileges;
+  child.folderDeleted = start.folderDeleted && !folder.empty();
+  // ptrace fails with EPERM; every other call is let through.
+  sock_filter denyPtrace[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ptrace, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog filter{sizeof denyPtrace / sizeof *denyPtrace, denyPtrace};
+  if (start.ptraceDenied)
+    child.filter = &filter;
   child.limits = &start.limits;
   child.ignored = &start.ignored;
   child.lastSignal = SIGRTMAX;
@@ -823,6 +929,7 @@ Outcome run(const Start &start, const Limits &limits) {
     sigaddset(&child.mask, signal);
 
   pid_t pid = spawn(child, plans);
+  passed.reset();
   if (pid < 0) {
     int error = errno;
     return finish(
@@ -840,6 +947,13 @@ Outcome run(const Start &start, const Limits &limits) {
   }
   std::optional<Ending> stopped;
   supervise(pid, plans, start, limits, outcome, stopped);
+  // Descriptor 3 closed everywhere once the process has ended: what it started has the grace
+  // that the streams have.
+  if (!stopped && passedReader.get() >= 0 && !atEnd(passedReader.get(), grace))
+    stopped = Ending{Ending::Kind::PipesHeld, 0,
+                     limits.who + " ended but a process it started kept descriptor 3 open"};
+  if (start.streams.in == Stream::PipeWithData)
+    outcome.in = unread(plans[0].reader.get());
   // Whatever it started and left behind ends with it; it too, where it has not ended by itself.
   kill(-pid, SIGKILL);
   kill(pid, SIGKILL);

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace process {
@@ -29,13 +30,21 @@ enum class Stream {
   Socket,
   ClosedSocket,
   File,
-  Fifo
+  Fifo,
+  PipeWithData, // standard input: a pipe that holds `heldInput`, closed behind it
+  AppendFile,   // a regular file opened for appending, which holds `appendedTo` already
 };
+
+// What standard input's pipe holds for a program that never reads it; and what a file opened for
+// appending holds before the program writes to it.
+inline constexpr std::string_view heldInput =
+    "These bytes are for whatever reads standard input after the program.\n";
+inline constexpr std::string_view appendedTo = "These bytes were in the file before.\n";
 
 // Whether the caller reads what a stream of this kind holds.
 constexpr bool readBack(Stream s) {
   return s == Stream::Pipe || s == Stream::Pty || s == Stream::Socket || s == Stream::File ||
-         s == Stream::Fifo;
+         s == Stream::Fifo || s == Stream::AppendFile;
 }
 
 struct Streams {
@@ -71,6 +80,11 @@ struct Start {
   // this long at most: a runner that passes the signal on late must not let the program finish.
   std::chrono::milliseconds holdAfterSend{0};
   size_t pipeSize = 0; // what standard output's pipe holds (F_SETPIPE_SZ); 0: the system's own
+  // Conditions a caller may start it under: no new privileges (prctl); ptrace failing with EPERM
+  // (a seccomp filter, which takes no new privileges too where this process is not root); its
+  // working folder deleted before it starts; the writing end of a pipe as descriptor 3, which
+  // must be closed everywhere once it has ended.
+  bool noNewPrivileges = false, ptraceDenied = false, folderDeleted = false, passesPipe = false;
   Reader reader = Reader::Fast;
   size_t closeAfter = 0;
   // Started in an empty folder of its own under TMPDIR or /tmp, removed after (once what the
@@ -114,6 +128,7 @@ struct Ending {
 struct Outcome {
   Ending ending;
   std::string out, err;          // what it wrote to the streams read back
+  std::string in;                // what was left unread of standard input (PipeWithData)
   double seconds = 0;            // from the start to the end of the supervision
   std::vector<std::string> left; // what it left in its fresh folder, by name
 };

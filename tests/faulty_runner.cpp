@@ -3,13 +3,18 @@
 // environment it was given, as a correct runner would, but for that fault.
 //   faulty-runner MODE [WORD] PROGRAM ARGUMENT...
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,8 +82,9 @@ int main(int argc, char **argv) {
     if (child == 0)
       start(program);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-    }
+    while (waitpid(child, &status, 0) < 0)
+      if (errno == ECHILD) // reaped already, where SIGCHLD is ignored
+        return 0;
     if (WIFSIGNALED(status)) {
       ::signal(WTERMSIG(status), SIG_DFL);
       raise(WTERMSIG(status));
@@ -123,6 +129,107 @@ int main(int argc, char **argv) {
       if (number == 3)
         return 1;
     }
+  } else if (mode == "forwards-late") { // no fault: passes every signal on, 50 ms after it
+    sigset_t passed;
+    sigemptyset(&passed);
+    for (int number : {SIGHUP, SIGINT, SIGQUIT, SIGTRAP, SIGTERM, SIGSYS, SIGUSR1})
+      sigaddset(&passed, number);
+    sigprocmask(SIG_BLOCK, &passed, nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+      sigprocmask(SIG_UNBLOCK, &passed, nullptr);
+      start(program);
+    }
+    int got = signalfd(-1, &passed, SFD_CLOEXEC);
+    for (int status = 0;;) {
+      pid_t ended = waitpid(child, &status, WNOHANG);
+      if (ended == child || (ended < 0 && errno == ECHILD)) {
+        if (ended == child && WIFSIGNALED(status)) {
+          ::signal(WTERMSIG(status), SIG_DFL);
+          sigprocmask(SIG_UNBLOCK, &passed, nullptr);
+          raise(WTERMSIG(status));
+        }
+        return ended == child ? WEXITSTATUS(status) : 0;
+      }
+      pollfd polled = {got, POLLIN, 0};
+      if (poll(&polled, 1, 5) == 1) {
+        signalfd_siginfo info;
+        if (read(got, &info, sizeof info) == ssize_t(sizeof info)) {
+          usleep(50'000);
+          kill(child, int(info.ssi_signo));
+        }
+      }
+    }
+  } else if (mode == "drains-input") { // reads standard input ahead, for a guest that may
+    char buffer[4096];
+    while (read(0, buffer, sizeof buffer) > 0) {
+    }
+  } else if (mode == "drops-append") { // reopens a file as standard output without O_APPEND
+    struct stat status;
+    if (fstat(1, &status) == 0 && S_ISREG(status.st_mode)) {
+      int again = open("/proc/self/fd/1", O_WRONLY | O_CLOEXEC);
+      if (again >= 0)
+        dup2(again, 1);
+    }
+  } else if (mode == "needs-its-folder") { // names its working folder at the start
+    char folder[4096];
+    if (!getcwd(folder, sizeof folder)) {
+      std::perror("faulty-runner: getcwd");
+      return 1;
+    }
+  } else if (mode == "needs-a-temporary-file") { // writes a file of its own in TMPDIR
+    const char *dir = std::getenv("TMPDIR");
+    std::string name = std::string(dir && *dir ? dir : "/tmp") + "/faulty-runner.XXXXXX";
+    int made = mkstemp(name.data());
+    if (made < 0) {
+      std::perror("faulty-runner: cannot make a temporary file");
+      return 1;
+    }
+    unlink(name.c_str());
+    close(made);
+  } else if (mode == "traces") { // a tracer, which cannot start where ptrace is denied
+    errno = 0;
+    if (ptrace(PTRACE_ATTACH, -1, nullptr, nullptr) < 0 && errno == EPERM) {
+      std::perror("faulty-runner: ptrace");
+      return 1;
+    }
+  } else if (mode == "needs-privileges") { // a setuid sandbox, which no new privileges stop
+    if (prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1) {
+      std::fputs("faulty-runner: no new privileges: cannot become root\n", stderr);
+      return 1;
+    }
+  } else if (mode == "leaves-a-helper") { // a helper that outlives it, with what it inherited
+    if (fork() == 0) {
+      setsid();
+      for (int fd = 0; fd < 3; ++fd)
+        close(fd);
+      sleep(2);
+      _exit(0);
+    }
+  } else if (mode == "waits-through-signalfd") { // a supervisor that waits for SIGCHLD
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, nullptr);
+    int ended = signalfd(-1, &child, SFD_CLOEXEC);
+    pid_t pid = fork();
+    if (pid == 0) {
+      sigprocmask(SIG_UNBLOCK, &child, nullptr);
+      start(program);
+    }
+    pollfd polled = {ended, POLLIN, 0};
+    if (poll(&polled, 1, 3000) != 1) { // ignored, SIGCHLD never comes: given up after a while
+      std::fputs("faulty-runner: the program never ended\n", stderr);
+      return 1;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) {
+      ::signal(WTERMSIG(status), SIG_DFL);
+      sigprocmask(SIG_UNBLOCK, &child, nullptr);
+      raise(WTERMSIG(status));
+    }
+    return WEXITSTATUS(status);
   } else {
     std::fprintf(stderr, "faulty-runner: no mode %s\n", argv[1]);
     return 2;
