@@ -193,7 +193,9 @@ TEST(Checker, TakesTheRunnerAndTheCasesEitherWay) {
   const std::pair<Args, std::string> ways[] = {
       {{"--runner="}, "started directly"},
       {{"--cases=" CASES_FILE}, "started directly"},
-      {{"--", "sh", "-c", "exec \"$@\"", "a word with spaces"},
+      // dash, as sh, may say "getcwd() failed" in a deleted working folder: a runner's fault.
+      {{"--filter-out", "^conditions/working-folder-deleted/", "--", "sh", "-c", "exec \"$@\"",
+        "a word with spaces"},
        "started through sh -c \"exec \\\"$@\\\"\" \"a word with spaces\""},
       // Relative, the programs' folder is made absolute: every process starts elsewhere.
       {{"--programs", fs::relative(faulty / "none"), "--", "env", "-C", "/"},
@@ -201,7 +203,9 @@ TEST(Checker, TakesTheRunnerAndTheCasesEitherWay) {
   };
   for (const auto &[args, says] : ways) {
     process::Outcome result = check(args);
-    EXPECT_EQ(process::ending(result), "exit 0") << result.err;
+    size_t failed = result.out.find("\nnot ok ");
+    EXPECT_EQ(process::ending(result), "exit 0")
+        << result.err << (failed == std::string::npos ? "" : result.out.substr(failed, 1500));
     EXPECT_NE(result.out.find(says), std::string::npos) << result.out.substr(0, 300);
   }
 }
