@@ -213,6 +213,18 @@ TEST(Checker, RepeatsShufflesAndMakesRandomCases) {
 
 namespace {
 
+// No result depends on the caller's stack limit: under a soft limit of 4 MiB, whose quarter is
+// less than some cases' arguments, every case passes.
+TEST(Checker, PassesWhateverStackLimitTheCallerHas) {
+  if (!ALL_CASES)
+    GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
+  process::Outcome run =
+      process::run({"/bin/sh", "-c", "ulimit -S -s 4096 && exec \"$0\" \"$@\"", CHECKER,
+                    "--programs", faulty / "none", "--cases", CASES_FILE, "--runner="},
+                   {}, {std::chrono::seconds(120)});
+  EXPECT_EQ(process::ending(run), "exit 0") << run.err << failedCases(run.out).size();
+}
+
 // A correct runner that passes each signal on only 50 ms after it comes: every case that sends
 // one passes it every time, on a machine kept busy, since the program's output stays unread
 // until it has ended.
