@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 build=${1:-build}
-ensure_packages qemu-user valgrind strace proot bubblewrap ltrace gdb >/dev/null
+ensure_packages qemu-user valgrind strace proot bubblewrap ltrace gdb firejail tini dumb-init \
+  fakeroot fakechroot >/dev/null
 cmake --build "$build" --target support-programs-check bench-native-exit-zero \
   bench-native-print-args bench-native-print-sentence >/dev/null 2>&1 ||
   cmake --build "$build" --target support-programs-check >/dev/null
@@ -65,4 +66,9 @@ env|env
 nice|nice
 timeout 60|timeout 60
 stdbuf -o0|stdbuf -o0
+firejail --quiet --noprofile|firejail --quiet --noprofile
+tini -s --|tini -s --
+dumb-init|dumb-init
+fakeroot|fakeroot
+fakechroot|fakechroot
 EOF_RUNNERS
