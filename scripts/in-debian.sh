@@ -182,6 +182,10 @@ chmod 755 "$copy" # a root's / is open to the system users that package scripts 
   cp -a "$pristine/." "$copy/"
 } 9>"$cache/.$suite-$arch.lock"
 cp /etc/resolv.conf "$copy/etc/resolv.conf" 2>/dev/null || true
+# A throwaway root: dpkg need not wait for each file it installs to reach the disk (a third of
+# the time of an apt-get install of the build's packages here).
+mkdir -p "$copy/etc/dpkg/dpkg.cfg.d"
+echo force-unsafe-io >"$copy/etc/dpkg/dpkg.cfg.d/throwaway-root"
 mount -t proc proc "$copy/proc"
 mount --rbind /dev "$copy/dev"
 mount --make-rslave "$copy/dev"
