@@ -4,7 +4,8 @@
 # Runs COMMAND, from a copy of this project's tree, in a fresh minimal Debian root of SUITE
 # (bookworm, trixie, ...) for ARCH (default: this machine's own), the way a new machine would:
 # as root, through chroot, with only HOME, PATH and TERM in the environment and no standard
-# input. Needs root. Exits with COMMAND's status.
+# input. Needs root. Exits with COMMAND's status. With IN_DEBIAN_RESULTS=DIR, what COMMAND left
+# in the root's /root/results is copied into DIR at the end, however COMMAND ended.
 #
 # The first run makes the root with debootstrap and keeps a pristine copy in
 # $IN_DEBIAN_CACHE (default /var/cache/support-programs/roots); every run works in a throwaway
@@ -197,6 +198,12 @@ cp -a .git "$copy/root/project/"
 
 echo "In a fresh $suite root for $arch: $*"
 # shellcheck disable=SC2016
+status=0
 env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   TERM="${TERM:-dumb}" chroot "$copy" /bin/sh -c 'cd /root/project && exec "$@"' sh "$@" \
-  </dev/null
+  </dev/null || status=$?
+if [[ -n ${IN_DEBIAN_RESULTS:-} && -d $copy/root/results ]]; then
+  mkdir -p "$IN_DEBIAN_RESULTS"
+  cp -a "$copy/root/results/." "$IN_DEBIAN_RESULTS/"
+fi
+exit "$status"
