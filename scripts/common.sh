@@ -22,7 +22,9 @@ ensure_packages() {
   fi
   echo "Installing ${missing[*]}"
   "${sudo[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # Another apt-get may be at work: wait for it rather than fail.
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -o DPkg::Lock::Timeout=600 -y -q \
+    --no-install-recommends "${missing[@]}"
 }
 
 # cached BUILD NAME prints the value of NAME in BUILD's CMake cache, a list as words.
