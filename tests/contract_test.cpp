@@ -453,7 +453,7 @@ TEST(Checker, KeepsEachCaseToItself) {
   write(dir / "writer",
         "#!/bin/sh\n[ -e " + (dir / "armed").string() + " ] || { : >" + (dir / "armed").string() +
             "; exec \"$@\"; }\ni=0\nwhile [ $i -lt 40 ]; do head -c 1048576 /dev/zero; "
-            "sleep 0.02; i=$((i+1)); done\nexec \"$@\"\n",
+            "sleep 0.05; i=$((i+1)); done\nexec \"$@\"\n",
         true);
   process::Outcome file =
       process::run({"/bin/sh", "-c", "ulimit -f 20480 && exec \"$0\" \"$@\"", CHECKER, "--programs",
