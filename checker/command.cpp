@@ -111,12 +111,13 @@ std::string started(const process::Start &start, std::string &comment) {
   for (const auto &given : start.environment) {
     std::string entry = asPassed(given);
     if (entry.find('=') == std::string::npos) {
-      note(comment, {"its environment also holds ", quoted(entry), ", which env cannot give"});
+      note(comment,
+           {"its environment also holds ", command::quoted(entry), ", which env cannot give"});
       continue;
     }
     entries.push_back(entry);
     if (++names[nameOf(entry)] == 2)
-      note(comment, {"its environment holds ", quoted(nameOf(entry)),
+      note(comment, {"its environment holds ", command::quoted(nameOf(entry)),
                      " more than once, and env gives only the last"});
   }
 
@@ -124,13 +125,13 @@ std::string started(const process::Start &start, std::string &comment) {
   // Found as run() finds it, through this process's PATH, which env -i would not have.
   std::string path = process::located(argv0);
   if (path.empty()) {
-    note(comment, {"the checker found no ", quoted(argv0), " to start"});
+    note(comment, {"the checker found no ", command::quoted(argv0), " to start"});
     path = argv0;
   }
   std::string arguments;
   for (size_t i = 1; i < start.argv.size(); ++i) {
     arguments += ' ';
-    arguments += quoted(asPassed(start.argv[i]));
+    arguments += command::quoted(asPassed(start.argv[i]));
   }
 
   std::string exec;
@@ -140,33 +141,33 @@ std::string started(const process::Start &start, std::string &comment) {
     // bash's exec -c gives an empty environment, and -a the argument vector's first word.
     if (!entries.empty()) {
       note(comment, {"its environment is not given here, as env would take the '=' in ",
-                     quoted(path), " for an entry: it holds"});
+                     command::quoted(path), " for an entry: it holds"});
       for (const auto &entry : entries)
-        comment += " " + quoted(entry);
+        comment += " " + command::quoted(entry);
     }
     exec = "exec -c";
     if (argv0 != path)
-      note(exec, {quoted(argv0)}, " -a ");
-    note(exec, {quoted(path), arguments}, " -- ");
+      note(exec, {command::quoted(argv0)}, " -a ");
+    note(exec, {command::quoted(path), arguments}, " -- ");
   } else {
     // env takes every word before the command that holds '=' for an entry, whatever follows
     // "--": where the command's folder holds one, it is started from there as ./NAME.
     exec = "exec env -i --";
     for (const auto &entry : entries)
-      exec += " " + quoted(entry);
+      exec += " " + command::quoted(entry);
     std::string word = path;
     if (path.find('=') != std::string::npos) {
       std::string cd;
-      note(cd, {quoted(path.substr(0, std::max<size_t>(slash, 1)))}, "cd -P -- ");
+      note(cd, {command::quoted(path.substr(0, std::max<size_t>(slash, 1)))}, "cd -P -- ");
       setup.insert(setup.begin(), cd);
       word = "./";
       word += name;
       comment += "; it is started from its folder, whose name env would take for an entry";
     }
-    exec += " " + quoted(word) + arguments;
+    exec += " " + command::quoted(word) + arguments;
     if (argv0 != word)
-      note(comment,
-           {"its first argument is ", quoted(word), " here, where the case gives ", quoted(argv0)});
+      note(comment, {"its first argument is ", command::quoted(word),
+                     " here, where the case gives ", command::quoted(argv0)});
   }
   std::string line = "( ";
   for (const auto &step : setup)
