@@ -318,6 +318,10 @@ TEST(Checker, EndsInOneLineWhereMemoryRunsOut) {
          "--", dir / "runner"},
         {}, {seconds(20)});
     std::string ending = process::ending(run);
+    // Below what its libraries take to be loaded, the checker never starts: the loader says so.
+    if (ending == "exit 127" &&
+        run.err.find("error while loading shared libraries") != std::string::npos)
+      continue;
     SCOPED_TRACE(std::to_string(limit) + " MiB: " + ending + ": " + run.err);
     EXPECT_TRUE(ending == "exit 0" || ending == "exit 1" || ending == "exit 2");
     if (ending == "exit 2") {
