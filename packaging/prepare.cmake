@@ -37,7 +37,21 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
     newest_glibc(version ${CPACK_SUPPORT_CHECKER})
     set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= ${version})")
     if(CPACK_SUPPORT_RE2_PACKAGE)
-      string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", ${CPACK_SUPPORT_RE2_PACKAGE}")
+      # Linked to RE2's shared library, whose package's name (and what it provides) its own
+      # shlibs file says best: the checker depends on what dpkg-shlibdeps names; else on the
+      # package that holds the library.
+      get_filename_component(shlibs "${CPACK_SUPPORT_CHECKER}" DIRECTORY)
+      set(shlibs "${shlibs}/../shlibs")
+      file(MAKE_DIRECTORY "${shlibs}/debian")
+      file(TOUCH "${shlibs}/debian/control")
+      execute_process(COMMAND dpkg-shlibdeps -O "${CPACK_SUPPORT_CHECKER}"
+                      WORKING_DIRECTORY "${shlibs}" OUTPUT_VARIABLE named RESULT_VARIABLE failed
+                      ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+      if(NOT failed AND named MATCHES "^shlibs:Depends=(libc6 .*)$")
+        set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${CMAKE_MATCH_1}")
+      else()
+        string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", ${CPACK_SUPPORT_RE2_PACKAGE}")
+      endif()
     endif()
   else()
     newest_glibc(version ${CPACK_SUPPORT_PROGRAMS_${upper}})
