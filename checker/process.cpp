@@ -258,6 +258,22 @@ std::string temporary() {
   return dir && *dir ? dir : "/tmp";
 }
 
+// A regular file of this process's alone, under TMPDIR or /tmp, with no name left to it. Throws
+// the reason where none can be made.
+Fd temporaryFile() {
+  std::string dir = temporary();
+  Fd file(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (file.get() < 0) { // a file system without O_TMPFILE: a named one, unlinked at once
+    std::string name = dir + "/support-programs.XXXXXX";
+    file.reset(mkostemp(name.data(), O_CLOEXEC));
+    if (file.get() >= 0)
+      unlink(name.c_str());
+  }
+  if (file.get() < 0)
+    throw why(("cannot make a file in " + dir).c_str());
+  return file;
+}
+
 // Sets up standard stream `fd`. Throws the reason when what it needs cannot be had.
 Plan plan(int fd, Stream stream, size_t pipeSize = 0) {
   Plan p;
@@ -323,21 +339,10 @@ Plan plan(int fd, Stream stream, size_t pipeSize = 0) {
       p.reader = std::move(mine);
     break;
   }
-  case Stream::File: {
-    std::string dir = temporary();
-    int file = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (file < 0) { // a file system without O_TMPFILE: a named one, unlinked at once
-      std::string name = dir + "/support-programs.XXXXXX";
-      file = mkostemp(name.data(), O_CLOEXEC);
-      if (file >= 0)
-        unlink(name.c_str());
-    }
-    if (file < 0)
-      throw why(("cannot make a file in " + dir).c_str());
-    p.file.reset(file);
-    p.source = file;
+  case Stream::File:
+    p.file = temporaryFile();
+    p.source = p.file.get();
     break;
-  }
   case Stream::PipeWithData: {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
@@ -353,17 +358,9 @@ Plan plan(int fd, Stream stream, size_t pipeSize = 0) {
     break;
   }
   case Stream::AppendFile: {
-    std::string dir = temporary();
-    Fd made(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (made.get() < 0) {
-      std::string name = dir + "/support-programs.XXXXXX";
-      made.reset(mkostemp(name.data(), O_CLOEXEC));
-      if (made.get() >= 0)
-        unlink(name.c_str());
-    }
-    if (made.get() < 0 ||
-        write(made.get(), appendedTo.data(), appendedTo.size()) != ssize_t(appendedTo.size()))
-      throw why(("cannot make a file in " + dir).c_str());
+    Fd made = temporaryFile();
+    if (write(made.get(), appendedTo.data(), appendedTo.size()) != ssize_t(appendedTo.size()))
+      throw why(("cannot write a file in " + temporary()).c_str());
     // The child's own opening of it, for appending, at offset 0 as a new opening is.
     std::string self = "/proc/self/fd/" + std::to_string(made.get());
     int appending = open(self.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -57,6 +61,29 @@ struct Scratch : fs::path {
       throw std::runtime_error(name + ": " + std::strerror(errno));
     return name;
   }
+};
+
+// Both cores kept busy while it lives, as a loaded machine is: processes that spin, each ended
+// by an alarm should the test itself be killed.
+struct BusyMachine {
+  BusyMachine() {
+    for (int i = 0; i < 2; ++i)
+      if (pid_t pid = fork(); pid == 0) {
+        alarm(60);
+        for (;;) {
+        }
+      } else {
+        spinning.push_back(pid);
+      }
+  }
+  BusyMachine(const BusyMachine &) = delete;
+  ~BusyMachine() {
+    for (pid_t pid : spinning) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  std::vector<pid_t> spinning;
 };
 
 inline void write(const fs::path &file, const std::string &text, bool executable = false) {

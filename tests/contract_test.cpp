@@ -23,6 +23,19 @@ using namespace std::chrono;
 // emulator.
 constexpr bool emulatedChecker = !ALL_CASES;
 
+#ifdef SANITIZED
+#define SKIP_UNDER_SANITIZERS()                                                                    \
+  GTEST_SKIP() << "the sanitizers reserve more address space than any such limit"
+#else
+#define SKIP_UNDER_SANITIZERS() (void)0
+#endif
+// Skips a test that starts the checker under a limit of address space where none can hold.
+#define SKIP_WHERE_NO_LIMIT_OF_ADDRESS_SPACE_HOLDS()                                               \
+  SKIP_UNDER_SANITIZERS();                                                                         \
+  if (emulatedChecker)                                                                             \
+  GTEST_SKIP() << "the checker runs under a user-mode emulator here, whose own reservations a "    \
+                  "limit of address space breaks (SUPPORT_CHECKED_CASES=written)"
+
 // A case line: print-args with `args` (all plain words), or exit-zero.
 std::string caseLine(const std::string &name, const std::string &program,
                      const std::vector<std::string> &args = {}) {
@@ -472,20 +485,10 @@ TEST(Checker, KeepsEachCaseToItself) {
   for (int i = 0; i < 8; ++i)
     many += bareCase("e" + std::to_string(i), "exit-zero", "pipe", R"("repeat": 50, )");
   write(dir / "many.jsonl", many);
-  std::vector<pid_t> busy;
-  for (int i = 0; i < 2; ++i)
-    if (pid_t pid = fork(); pid == 0) {
-      alarm(20);
-      for (;;) {
-      }
-    } else {
-      busy.push_back(pid);
-    }
-  process::Outcome races = check({"--cases", dir / "many.jsonl", "--jobs", "8", "--shuffle"});
-  for (pid_t pid : busy) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+  process::Outcome races = [&] {
+    BusyMachine busy;
+    return check({"--cases", dir / "many.jsonl", "--jobs", "8", "--shuffle"});
+  }();
   EXPECT_EQ(process::ending(races), "exit 0") << races.err;
   EXPECT_EQ(races.out.find("kept"), std::string::npos) << races.out.substr(0, 2000);
 }
@@ -493,12 +496,7 @@ TEST(Checker, KeepsEachCaseToItself) {
 // Runs are never laid out in memory before they start: a case of 100,000 runs started 1,000
 // times over, shuffled, starts under a limit of address space far below 8 bytes a run.
 TEST(Checker, TakesNoMemoryForTheRunsAhead) {
-#ifdef SANITIZED
-  GTEST_SKIP() << "the sanitizers reserve more address space than any such limit";
-#endif
-  if (emulatedChecker)
-    GTEST_SKIP() << "the checker runs under a user-mode emulator here, whose own reservations a "
-                    "limit of address space breaks (SUPPORT_CHECKED_CASES=written)";
+  SKIP_WHERE_NO_LIMIT_OF_ADDRESS_SPACE_HOLDS();
   Scratch dir("runs-ahead");
   write(dir / "cases.jsonl",
         caseLine("many", "print-args", {"x"}).insert(1, R"("repeat": 100000, )"));
@@ -555,12 +553,7 @@ namespace {
 // 4 MiB of bytes that quote as four each fail within a limit of address space that copies of
 // their commands would pass.
 TEST(Checker, BuildsNoCommandTooLongToWrite) {
-#ifdef SANITIZED
-  GTEST_SKIP() << "the sanitizers reserve more address space than any such limit";
-#endif
-  if (emulatedChecker)
-    GTEST_SKIP() << "the checker runs under a user-mode emulator here, whose own reservations a "
-                    "limit of address space breaks (SUPPORT_CHECKED_CASES=written)";
+  SKIP_WHERE_NO_LIMIT_OF_ADDRESS_SPACE_HOLDS();
   Scratch dir("long-commands");
   std::string lines;
   for (int i = 0; i < 16; ++i)

@@ -231,21 +231,11 @@ TEST(Checker, PassesWhateverStackLimitTheCallerHas) {
 TEST(Checker, PassesARunnerThatForwardsSignalsLate) {
   if (!ALL_CASES)
     GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
-  std::vector<pid_t> busy;
-  for (int i = 0; i < 2; ++i)
-    if (pid_t pid = fork(); pid == 0) {
-      alarm(60);
-      for (;;) {
-      }
-    } else {
-      busy.push_back(pid);
-    }
-  process::Outcome run = check({"--filter", "^signals/", "--repeat", "10", "--jobs", "4", "--",
-                                FAULTY_RUNNER, "forwards-late"});
-  for (pid_t pid : busy) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+  process::Outcome run = [] {
+    BusyMachine busy;
+    return check({"--filter", "^signals/", "--repeat", "10", "--jobs", "4", "--", FAULTY_RUNNER,
+                  "forwards-late"});
+  }();
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out.substr(0, 3000);
 }
 
