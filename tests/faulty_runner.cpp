@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -159,6 +160,24 @@ int main(int argc, char **argv) {
           kill(child, int(info.ssi_signo));
         }
       }
+    }
+  } else if (mode == "writes-its-code") { // writes a file of its own, as a JIT's memfd is
+    int code = memfd_create("faulty-runner", MFD_CLOEXEC);
+    if (code < 0 || ftruncate(code, 1 << 20) != 0) {
+      std::perror("faulty-runner: cannot write its code");
+      return 1;
+    }
+  } else if (mode == "reserves-its-guest") { // reserves 16 GiB of address space for its guest
+    if (mmap(nullptr, size_t(16) << 30, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
+             0) == MAP_FAILED) {
+      std::perror("faulty-runner: cannot reserve the guest's address space");
+      return 1;
+    }
+  } else if (mode == "translates-into-data") { // a translation buffer of 512 MiB, counted as data
+    if (mmap(nullptr, size_t(512) << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+             0) == MAP_FAILED) {
+      std::perror("faulty-runner: cannot map its translation buffer");
+      return 1;
     }
   } else if (mode == "drains-input") { // reads standard input ahead, for a guest that may
     char buffer[4096];
