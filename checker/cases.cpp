@@ -284,7 +284,8 @@ Case parse(const std::string &line) {
     throw Error("a case is a JSON object");
   onlyKnown(object,
             {"name", "program", "args", "env", "limits", "signals", "send", "reader", "repeat",
-             "conditions", "stdin", "stdout", "stdout_pipe_size", "stderr", "expect"},
+             "conditions", "stdin", "stdout", "stdout_pipe_size", "stderr", "start_within",
+             "expect"},
             "a case");
   Case c;
   size_t budget = maxCaseBytes;
@@ -346,7 +347,9 @@ Case parse(const std::string &line) {
         {"no new privileges", &process::Start::noNewPrivileges},
         {"ptrace denied", &process::Start::ptraceDenied},
         {"working folder deleted", &process::Start::folderDeleted},
-        {"descriptor 3 a pipe", &process::Start::passesPipe}};
+        {"descriptor 3 a pipe", &process::Start::passesPipe},
+        {"/proc hidden", &process::Start::procHidden},
+        {"one process at most", &process::Start::oneProcess}};
     for (const json &given : field(object, "conditions", json::value_t::array, "a list")) {
       auto known = std::find_if(std::begin(conditions), std::end(conditions), [&](auto &k) {
         return given.is_string() && given.get<std::string>() == k.first;
@@ -356,7 +359,8 @@ Case parse(const std::string &line) {
                     (given.is_string() ? text::quoted(given.get<std::string>().substr(0, 80))
                                        : std::string(given.type_name())) +
                     "; each is \"no new privileges\", \"ptrace denied\", \"working folder "
-                    "deleted\" or \"descriptor 3 a pipe\"");
+                    "deleted\", \"descriptor 3 a pipe\", \"/proc hidden\" or \"one process at "
+                    "most\"");
       start.*(known->second) = true;
     }
   }
@@ -380,6 +384,14 @@ Case parse(const std::string &line) {
     } else {
       throw Error("\"reader\" is \"slow\" or {\"close_after\": a number of bytes}");
     }
+  }
+  if (object.contains("start_within")) {
+    const json &within = object["start_within"];
+    if (!within.is_number() || !(within.get<double>() >= 0.001 && within.get<double>() <= 3600))
+      throw Error("\"start_within\" is " +
+                  (within.is_number() ? shownNumber(within) : within.type_name()) +
+                  "; it is the most seconds the case may take, from 0.001 to 3600");
+    c.startWithin = within.get<double>();
   }
   if (object.contains("stdout_pipe_size"))
     start.pipeSize = whole(object["stdout_pipe_size"], "stdout_pipe_size", 4096, 1 << 20);

@@ -46,6 +46,7 @@ struct Case {
   bool outPrefix = false; // standard output is then a part of `out` from its start, never all
   process::Ending ending; // an exit status or a signal
   unsigned repeat = 1;    // how many times it is started, each a fresh process
+  double startWithin = 0; // the most seconds from its start to its end; 0: no bound but --timeout
 };
 
 // The name a case gives a resource limit ("stack" for RLIMIT_STACK), or its number.

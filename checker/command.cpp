@@ -279,7 +279,9 @@ std::string line(const process::Start &start, size_t most) {
       {start.noNewPrivileges, "with no new privileges"},
       {start.ptraceDenied, "with ptrace denied by a seccomp filter"},
       {start.folderDeleted, "in a working folder deleted before it starts"},
-      {start.passesPipe, "with a pipe's writing end as descriptor 3"}};
+      {start.passesPipe, "with a pipe's writing end as descriptor 3"},
+      {start.procHidden, "with an empty /proc in a mount namespace of its own"},
+      {start.oneProcess, "with one process at most (a pids cgroup, or RLIMIT_NPROC)"}};
   for (auto [given, what] : conditions)
     if (given)
       note(comment, {"the case also starts it ", what});

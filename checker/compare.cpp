@@ -5,6 +5,7 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <iomanip>
 #include <sstream>
 
 namespace compare {
@@ -69,6 +70,10 @@ Result judge(const cases::Case &c, const process::Outcome &outcome) {
     result.failure = outcome.ending.detail;
     return result;
   }
+  if (outcome.ending.kind == process::Ending::Kind::NotArranged) {
+    result.skipped = outcome.ending.detail;
+    return result;
+  }
   result.expected = c.ending.text();
   result.actual = outcome.ending.text();
   if (outcome.ending != c.ending) {
@@ -85,6 +90,16 @@ Result judge(const cases::Case &c, const process::Outcome &outcome) {
         "  stdin:\n    unread_expected: " + std::to_string(process::heldInput.size()) +
         "\n    unread_actual: " + std::to_string(outcome.in.size()) + "\n";
     result.summary += (result.summary.empty() ? "" : "; ") + what;
+  }
+  if (c.startWithin > 0 && outcome.seconds > c.startWithin) {
+    std::ostringstream took, yaml;
+    took << "took " << std::fixed << std::setprecision(3) << outcome.seconds << " s, more than the "
+         << std::defaultfloat << c.startWithin << " s the case allows";
+    yaml << "  time:\n    most_seconds: " << c.startWithin << "\n    seconds: " << std::fixed
+         << std::setprecision(3) << outcome.seconds << "\n";
+    result.details += yaml.str();
+    result.summary += (result.summary.empty() ? "" : "; ") + took.str();
+    result.tooSlow = true;
   }
   if (process::readBack(c.start.streams.out))
     compareBytes("stdout", c.out, outcome.out, c.outPrefix, result);

@@ -21,11 +21,13 @@ struct Difference {
 struct Result {
   std::string summary, details; // both empty when the case passed; details in YAML
   std::string failure;          // what the checker itself could not have to run the case
+  std::string skipped; // why a condition the case asks for cannot be had here: it did not run
   double seconds = 0;
   std::vector<std::string> left; // what it left in its working folder
   std::string expected, actual;  // endings, in words
   std::vector<Difference> differences;
-  std::string command; // one line of shell that starts what the case started, for a failure
+  bool tooSlow = false; // it took longer than the case allows
+  std::string command;  // one line of shell that starts what the case started, for a failure
   bool passed() const { return summary.empty() && failure.empty(); }
 };
 

@@ -21,6 +21,8 @@ const char *outcomeName(Outcome o) {
     return "known failure";
   case Outcome::UnexpectedPass:
     return "unexpected pass";
+  case Outcome::Skipped:
+    return "skipped";
   }
   return "";
 }
@@ -61,6 +63,8 @@ public:
         one["streams"] = streams;
         one["command"] = reproduce(e, v);
       }
+      if (o == Outcome::Skipped)
+        one["message"] = v.first.skipped;
       if (!v.first.left.empty())
         one["left"] = v.first.left;
       results.push_back(one);
@@ -83,6 +87,7 @@ public:
                        {"failed", n.failed},
                        {"known_failures", n.known},
                        {"unexpected_passes", n.unexpected},
+                       {"skipped", n.skipped},
                        {"flaky", n.flaky}}},
                      {"cases", results}};
     // Bytes from outside that are not UTF-8 become U+FFFD; everything else as it is, in ASCII.

@@ -45,7 +45,7 @@ public:
       if (run.targets.size() > 1)
         name += "/" + target.processor;
       out << "  <testsuite name=\"" << xml(name) << "\" tests=\"" << one.all << "\" failures=\""
-          << one.failed + one.unexpected << "\" errors=\"0\" skipped=\"" << one.known
+          << one.failed + one.unexpected << "\" errors=\"0\" skipped=\"" << one.known + one.skipped
           << "\" time=\"" << fixed(time) << "\" timestamp=\"" << started << "\" hostname=\""
           << xml(hostname()) << "\">\n"
           << "    <properties><property name=\"started\" value=\""
@@ -65,12 +65,16 @@ public:
           continue;
         }
         out << ">\n";
-        if (o == Outcome::KnownFailure)
+        if (o == Outcome::Skipped)
+          out << "      <skipped message=\"" << xml(v.first.skipped) << "\"/>\n";
+        else if (o == Outcome::KnownFailure)
           out << "      <skipped message=\"" << xml("known failure: " + v.summary()) << "\"/>\n";
         else if (o == Outcome::Failed)
           out << "      <failure message=\"" << xml(v.summary()) << "\" type=\""
-              << (v.first.actual == v.first.expected ? "output" : "ending") << "\">"
-              << xml(details(entries[i], v)) << "</failure>\n";
+              << (v.first.actual != v.first.expected               ? "ending"
+                  : v.first.tooSlow && v.first.differences.empty() ? "time"
+                                                                   : "output")
+              << "\">" << xml(details(entries[i], v)) << "</failure>\n";
         else if (o == Outcome::UnexpectedPass)
           out << "      <failure message=\"" << xml(directive(o))
               << "\" type=\"unexpected pass\"/>\n";

@@ -6,9 +6,11 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
@@ -25,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -241,6 +245,97 @@ private:
   int fd = -1;
 };
 
+// The folder of this process's own cgroup in the hierarchy that has the pids controller (a
+// cgroup v1 hierarchy of its own, else the unified one), from /proc/self/mountinfo and
+// /proc/self/cgroup; throws why there is none.
+std::string pidsCgroup() {
+  std::ifstream cgroups("/proc/self/cgroup"), mounts("/proc/self/mountinfo");
+  std::string line, v1, v2;
+  bool haveV2 = false;
+  while (std::getline(cgroups, line)) {
+    // "ID:CONTROLLERS:PATH"
+    size_t first = line.find(':'), second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos)
+      continue;
+    std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+    if (controllers.find(",pids,") != std::string::npos)
+      v1 = line.substr(second + 1);
+    else if (controllers == ",," && line.compare(0, first, "0") == 0)
+      v2 = line.substr(second + 1), haveV2 = true;
+  }
+  // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPEROPTIONS"
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string skip, root, point, word, type, source, options;
+    fields >> skip >> skip >> skip >> root >> point;
+    while (fields >> word && word != "-") {
+    }
+    fields >> type >> source >> options;
+    bool pids = type == "cgroup" && ("," + options + ",").find(",pids,") != std::string::npos;
+    const std::string &path = pids ? v1 : v2;
+    if (!(pids && !v1.empty()) && !(type == "cgroup2" && haveV2 && v1.empty()))
+      continue;
+    // Names that the kernel escaped (white space, backslash) are left alone.
+    if (point.find('\\') != std::string::npos || root.find('\\') != std::string::npos)
+      continue;
+    if (root == "/")
+      root.clear();
+    if (path.compare(0, root.size(), root) != 0)
+      continue;
+    return point + path.substr(root.size());
+  }
+  throw std::string("no cgroup hierarchy with the pids controller is mounted here (one in "
+                    "/sys/fs/cgroup would do)");
+}
+
+// A pids cgroup that lets one process be, made below this process's own for one start, and
+// removed once what ran in it has been reaped.
+class OneProcessCgroup {
+public:
+  // Throws why it cannot be made, and what would do.
+  OneProcessCgroup() {
+    static std::atomic<unsigned> made{0};
+    std::string parent = pidsCgroup();
+    std::ifstream controllers(parent + "/cgroup.subtree_control");
+    std::string enabled;
+    std::getline(controllers, enabled);
+    if (controllers && (" " + enabled + " ").find(" pids ") == std::string::npos)
+      throw std::string("the checker's cgroup " + parent +
+                        " does not hand the pids controller to cgroups below it (its "
+                        "cgroup.subtree_control lacks pids)");
+    dir = parent + "/support-programs-check." + std::to_string(getpid()) + "." +
+          std::to_string(made++);
+    if (mkdir(dir.c_str(), 0700) != 0) {
+      dir.clear();
+      throw why(("cannot make a cgroup in " + parent).c_str());
+    }
+    Fd max(open((dir + "/pids.max").c_str(), O_WRONLY | O_CLOEXEC));
+    if (max.get() >= 0 && write(max.get(), "1", 1) == 1)
+      procs = Fd(open((dir + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC));
+    if (procs.get() < 0) {
+      std::string failure = why(("cannot limit the processes of " + dir).c_str());
+      rmdir(dir.c_str());
+      dir.clear();
+      throw failure;
+    }
+  }
+  OneProcessCgroup(const OneProcessCgroup &) = delete;
+  OneProcessCgroup &operator=(const OneProcessCgroup &) = delete;
+  ~OneProcessCgroup() {
+    if (dir.empty())
+      return;
+    // What ran in it has been reaped; the kernel may take a moment to let the cgroup go.
+    for (int tries = 0; rmdir(dir.c_str()) != 0 && errno == EBUSY && tries < 100; ++tries)
+      std::this_thread::sleep_for(milliseconds(1));
+  }
+  // Written "0" by the child, which then moves itself in.
+  int processes() const { return procs.get(); }
+
+private:
+  std::string dir;
+  Fd procs;
+};
+
 // What becomes of one standard stream: the descriptor the child takes as it (or none, or it
 // closed), and what this process keeps of it to read.
 struct Plan {
@@ -403,7 +498,8 @@ struct Child {
   int source[4] = {-1, -1, -1, -1}; // standard streams, then descriptor 3 where one is passed
   bool closed[4] = {};
   int count = 3; // descriptors it starts with
-  bool noNewPrivileges = false, ptraceDenied = false, folderDeleted = false;
+  bool noNewPrivileges = false, ptraceDenied = false, folderDeleted = false, hideProc = false;
+  int cgroupProcesses = -1; // cgroup.procs of the cgroup it moves itself into first
   const sock_fprog *filter = nullptr;
   const std::vector<Limit> *limits = nullptr;
   const std::vector<int> *ignored = nullptr;
@@ -411,6 +507,8 @@ struct Child {
   size_t sigsetSize = 0;
   sigset_t mask{};
   volatile int error = 0; // set by the child where it could not be started
+  // Set by the child while it arranges a condition: what it was doing, where that failed.
+  const char *volatile arranging = nullptr;
 };
 
 // The child, after vfork: sets itself up and becomes the program, or says why not in `error`.
@@ -430,6 +528,22 @@ struct Child {
   }
   // A session of its own, with no controlling terminal; it leads its process group.
   setsid();
+  c.arranging = "cannot move into a cgroup of one process";
+  if (c.cgroupProcesses >= 0 && write(c.cgroupProcesses, "0", 1) != 1)
+    goto failed;
+  // An empty file system over /proc, in a mount namespace of its own, whose /proc mount is made
+  // private first so that nothing done here reaches the namespace it came from.
+  c.arranging = "cannot make a mount namespace of its own to hide /proc in";
+  if (c.hideProc && unshare(CLONE_NEWNS) != 0)
+    goto failed;
+  c.arranging = "cannot make the mount of /proc private (is /proc mounted?)";
+  if (c.hideProc && mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    goto failed;
+  c.arranging = "cannot mount an empty file system over /proc";
+  if (c.hideProc && mount("none", "/proc", "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                          "size=4k,mode=555") != 0)
+    goto failed;
+  c.arranging = nullptr;
   if (c.dir && chdir(c.dir) != 0)
     goto failed;
   if (c.folderDeleted && rmdir(c.dir) != 0)
@@ -907,6 +1021,25 @@ Outcome run(const Start &start, const Limits &limits) {
   }
   child.noNewPrivileges = start.noNewPrivileges;
   child.folderDeleted = start.folderDeleted && !folder.empty();
+  if (start.procHidden && geteuid() != 0)
+    return finish({Ending::Kind::NotArranged, 0,
+                   "hiding /proc takes a mount namespace of its own, which takes root: run the "
+                   "checker as root"});
+  child.hideProc = start.procHidden;
+  // One process at most: root, whom RLIMIT_NPROC does not hold, through a cgroup.
+  std::vector<Limit> limitsHere = start.limits;
+  std::optional<OneProcessCgroup> cgroup;
+  if (start.oneProcess && geteuid() == 0) {
+    try {
+      child.cgroupProcesses = cgroup.emplace().processes();
+    } catch (const std::string &failure) {
+      return finish(
+          {Ending::Kind::NotArranged, 0,
+           "one process at most takes a pids cgroup where the checker runs as root: " + failure});
+    }
+  } else if (start.oneProcess) {
+    limitsHere.push_back({RLIMIT_NPROC, 1, false});
+  }
   // ptrace fails with EPERM; every other call is let through.
   sock_filter denyPtrace[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -917,7 +1050,7 @@ Outcome run(const Start &start, const Limits &limits) {
   sock_fprog filter{sizeof denyPtrace / sizeof *denyPtrace, denyPtrace};
   if (start.ptraceDenied)
     child.filter = &filter;
-  child.limits = &start.limits;
+  child.limits = &limitsHere;
   child.ignored = &start.ignored;
   child.lastSignal = SIGRTMAX;
   child.sigsetSize = size_t(SIGRTMAX + 1) / 8;
@@ -937,6 +1070,9 @@ Outcome run(const Start &start, const Limits &limits) {
   if (child.error) {
     reap(pid);
     int error = child.error;
+    if (child.arranging)
+      return finish({Ending::Kind::NotArranged, 0,
+                     std::string(child.arranging) + ": " + std::strerror(error)});
     if (error == EMFILE || error == ENFILE || error == ENOMEM)
       return finish({Ending::Kind::Failure, 0,
                      std::string("cannot start a process: ") + std::strerror(error)});
@@ -993,6 +1129,8 @@ std::string Ending::text() const {
   case Kind::NotStarted:
   case Kind::Failure:
     return "not started: " + detail;
+  case Kind::NotArranged:
+    return "not arranged: " + detail;
   default:
     return detail;
   }

@@ -83,8 +83,12 @@ struct Start {
   // Conditions a caller may start it under: no new privileges (prctl); ptrace failing with EPERM
   // (a seccomp filter, which takes no new privileges too where this process is not root); its
   // working folder deleted before it starts; the writing end of a pipe as descriptor 3, which
-  // must be closed everywhere once it has ended.
+  // must be closed everywhere once it has ended; /proc hidden (an empty, read-only file system
+  // over it, in a mount namespace of its own, which takes root); one process at most, it
+  // included (a pids cgroup of its own where this process is root, else RLIMIT_NPROC, which
+  // holds for every user but root).
   bool noNewPrivileges = false, ptraceDenied = false, folderDeleted = false, passesPipe = false;
+  bool procHidden = false, oneProcess = false;
   Reader reader = Reader::Fast;
   size_t closeAfter = 0;
   // Started in an empty folder of its own under TMPDIR or /tmp, removed after (once what the
@@ -103,13 +107,14 @@ struct Limits {
 // How a process ended, as a value.
 struct Ending {
   enum class Kind {
-    Exited,     // code: its status
-    Signaled,   // code: the signal
-    TimedOut,   // code: the milliseconds it had
-    TooMuch,    // it wrote more than its bound; detail names the stream and the bound
-    PipesHeld,  // it ended, but what it started kept its streams open; detail says which
-    NotStarted, // detail: why, as the system says it
-    Failure,    // this process could not have what it takes to start it; detail: what
+    Exited,      // code: its status
+    Signaled,    // code: the signal
+    TimedOut,    // code: the milliseconds it had
+    TooMuch,     // it wrote more than its bound; detail names the stream and the bound
+    PipesHeld,   // it ended, but what it started kept its streams open; detail says which
+    NotStarted,  // detail: why, as the system says it
+    Failure,     // this process could not have what it takes to start it; detail: what
+    NotArranged, // a condition it asks for cannot be had here; detail: why, and what would do
   };
   Kind kind = Kind::Exited;
   int code = 0;
@@ -121,7 +126,8 @@ struct Ending {
   bool operator==(const Ending &other) const {
     return kind == other.kind && code == other.code && detail == other.detail;
   }
-  // In words: "exit 0", "signal SIGPIPE", "timed out after 1 s", "not started: ...".
+  // In words: "exit 0", "signal SIGPIPE", "timed out after 1 s", "not started: ...",
+  // "not arranged: ...".
   std::string text() const;
 };
 

@@ -61,6 +61,8 @@ std::string directive(Outcome o) {
 }
 
 Outcome outcome(const Entry &entry, const Verdict &v) {
+  if (v.passed() && v.skipped())
+    return Outcome::Skipped;
   if (entry.known)
     return v.passed() ? Outcome::UnexpectedPass : Outcome::KnownFailure;
   return v.passed() ? Outcome::Passed : Outcome::Failed;
@@ -84,6 +86,9 @@ Counts count(const std::vector<Entry> &entries, const std::vector<Verdict> &verd
       break;
     case Outcome::UnexpectedPass:
       ++n.unexpected;
+      break;
+    case Outcome::Skipped:
+      ++n.skipped;
     }
     n.flaky += verdicts[i].flaky();
   }
@@ -127,6 +132,16 @@ std::string slowest(const std::vector<Entry> &entries, const std::vector<Verdict
   return line;
 }
 
+// A test line's description or directive, backslash and '#' escaped as TAP asks, on one line.
+std::string escaped(const std::string &text) {
+  std::string line;
+  for (char ch : text)
+    line += ch == '\\' || ch == '#' ? std::string{'\\', ch}
+            : ch == '\n'            ? std::string(" ")
+                                    : std::string(1, ch);
+  return line;
+}
+
 class Tap : public Reporter {
 public:
   void begin(const Run &r) override {
@@ -145,10 +160,11 @@ public:
   // or unexpected pass's directive, and its YAML: the time, and what failed.
   void done(size_t index, const Entry &entry, const Verdict &v) override {
     Outcome o = outcome(entry, v);
-    std::string line = (v.passed() ? "ok " : "not ok ") + std::to_string(index + 1) + " - ";
-    for (char ch : entry.name)
-      line += ch == '\\' || ch == '#' ? std::string{'\\', ch} : std::string(1, ch);
-    if (entry.known)
+    std::string line =
+        (v.passed() ? "ok " : "not ok ") + std::to_string(index + 1) + " - " + escaped(entry.name);
+    if (o == Outcome::Skipped)
+      line += " # SKIP " + escaped(v.first.skipped);
+    else if (entry.known)
       line += " # TODO " + directive(o);
     line += "\n  ---\n";
     if (!v.passed())
@@ -174,6 +190,9 @@ public:
         text += "# " + run.targets[t].processor + ": " + std::to_string(one.passed) + " of " +
                 std::to_string(one.all) + " passed\n";
       }
+    if (all.skipped)
+      text += "# " + std::to_string(all.skipped) +
+              " skipped: a condition they ask for cannot be had here\n";
     if (run.knownList)
       text += "# " + std::to_string(all.failed) + " failed, " + std::to_string(all.known) +
               " known failures, " + std::to_string(all.unexpected) + " unexpected passes\n";

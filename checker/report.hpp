@@ -46,11 +46,14 @@ struct Verdict {
   compare::Result first; // its first failed run's, else its first run's
   double seconds = 0;    // all its runs together
   bool passed() const { return failures == 0; }
+  bool skipped() const { return !first.skipped.empty(); }
   bool flaky() const { return failures > 0 && failures < runs; }
   std::string summary() const; // "" when it passed
 };
 
-enum class Outcome { Passed, Failed, KnownFailure, UnexpectedPass };
+// Skipped: a condition the case asks for cannot be had here, so it did not run; whether or not
+// it is listed as a known failure.
+enum class Outcome { Passed, Failed, KnownFailure, UnexpectedPass, Skipped };
 Outcome outcome(const Entry &entry, const Verdict &verdict);
 // Whether the outcome makes the exit status 1.
 inline bool fails(Outcome o) { return o == Outcome::Failed || o == Outcome::UnexpectedPass; }

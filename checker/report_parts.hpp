@@ -27,7 +27,7 @@ std::string directive(Outcome o);
 
 // How many of `entries` (those of `target`, or all for -1) had each outcome.
 struct Counts {
-  size_t all = 0, passed = 0, failed = 0, known = 0, unexpected = 0, flaky = 0;
+  size_t all = 0, passed = 0, failed = 0, known = 0, unexpected = 0, skipped = 0, flaky = 0;
 };
 Counts count(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
              long target = -1);

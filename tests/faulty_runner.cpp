@@ -4,6 +4,7 @@
 //   faulty-runner MODE [WORD] PROGRAM ARGUMENT...
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -249,6 +250,22 @@ int main(int argc, char **argv) {
       raise(WTERMSIG(status));
     }
     return WEXITSTATUS(status);
+  } else if (mode == "needs-proc") { // reads its own map, as valgrind does at its start
+    if (access("/proc/self/maps", R_OK) != 0) {
+      std::fputs("faulty-runner: FATAL: can't open /proc/self/maps\n", stderr);
+      return 1;
+    }
+  } else if (mode == "starts-a-thread") { // a thread of its own beside the guest, as qemu's RCU
+    pthread_t thread;
+    int error = pthread_create(
+        &thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr);
+    if (error) {
+      std::fprintf(stderr, "faulty-runner: thread_create: %s\n", std::strerror(error));
+      std::abort();
+    }
+    pthread_join(thread, nullptr);
+  } else if (mode == "sleeps-first") { // as one that closes every descriptor up to 2^30 would
+    usleep(300'000);
   } else {
     std::fprintf(stderr, "faulty-runner: no mode %s\n", argv[1]);
     return 2;
