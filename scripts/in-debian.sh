@@ -11,9 +11,9 @@
 # $IN_DEBIAN_CACHE (default /var/cache/support-programs/roots); every run works in a throwaway
 # copy of it, with /proc and /dev mounted, which is unmounted and removed however the run ends.
 # The package mirror is the one this machine's apt uses. A foreign ARCH runs under
-# qemu-user-static through binfmt_misc, registered for the run unless it already was.
-# Runs may overlap: one makes a missing root while the others wait for it, each works in a
-# copy of its own, and the emulator stays registered while any run needs it.
+# qemu-user-static through a binfmt_misc of a user namespace of the run's own (below).
+# Runs may overlap: one makes a missing root while the others wait for it, and each works in a
+# copy of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
@@ -58,72 +58,77 @@ mirror=$(host_mirror | head -n 1)
   exit 1
 }
 
-# A foreign processor's programs start through qemu-user-static, registered with binfmt_misc.
-# What runs of this script mount or register, the last one that needs it undoes: each run
-# that needs an emulator names itself in $state/users (by process id, with its start time and
-# this boot's id, so that one killed before it could leave is known as gone), and they take
-# turns through $state/lock.
-binfmt=/proc/sys/fs/binfmt_misc
-state=/run/support-programs-in-debian
-boot=$(cat /proc/sys/kernel/random/boot_id)
-using_binfmt=0
+# A foreign processor's programs start through qemu-user-static, registered with a binfmt_misc
+# instance of a user namespace of this run's own (Linux 6.7 and later give one), never with the
+# machine's: how the machine starts programs is never touched. The foreign root's commands run in
+# that namespace, every user and group id mapped to itself, so root is still root over the
+# root's files. Where the kernel gives no such instance, this says so and exits with 77.
+# The emulator is qemu-user-static unpacked into a folder of the cache, never installed: an
+# installed one brings binfmt_misc registrations of the machine's (binfmt-support's, systemd's
+# at the next start).
+cache=${IN_DEBIAN_CACHE:-/var/cache/support-programs/roots}
 if [[ $arch != "$(dpkg --print-architecture)" ]]; then
-  ensure_packages qemu-user-static
   qemu_name=$(arch_table "$arch" qemu)
   [[ -n $qemu_name ]] || { echo "No emulator known for $arch." >&2; exit 2; }
-fi
-
-# started PID prints when process PID started, in clock ticks since boot; nothing if it ended.
-started() {
-  sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f20
-}
-# ours FILE: whether FILE, a mark this script left, is of this boot.
-ours() {
-  [[ -f $1 && $(head -c 36 "$1") == "$boot" ]]
-}
-take_binfmt() {
-  mkdir -p "$state/users"
-  using_binfmt=1 # from here on, however this goes, leave_binfmt undoes what is not needed
-  (
-    flock 9
-    if [[ ! -f $binfmt/register ]]; then
-      mount -t binfmt_misc binfmt_misc "$binfmt"
-      echo "$boot" >"$state/mounted"
-    fi
-    if [[ ! -e $binfmt/$qemu_name ]]; then
-      # F: the emulator is opened now, so it also starts programs inside the root.
-      echo "$boot" >"$state/registered-$qemu_name"
-      sed 's/:[A-Z]*$/:OCPF/' "/usr/lib/binfmt.d/$qemu_name.conf" >"$binfmt/register"
-    fi
-    echo "$boot $(started $$) $qemu_name" >"$state/users/$$"
-  ) 9>"$state/lock"
-}
-leave_binfmt() {
+  emulator=$cache/qemu-user-static
+  mkdir -p "$cache"
   {
     flock 9
-    rm -f "$state/users/$$"
-    local user boot_id start name needed="" mark
-    for user in "$state"/users/*; do
-      [[ -f $user ]] || continue
-      read -r boot_id start name <"$user" || true
-      if [[ $boot_id == "$boot" && $(started "${user##*/}") == "$start" ]]; then
-        needed+=" $name "
-      else
-        rm -f "$user"
+    if [[ ! -f $emulator/usr/lib/binfmt.d/$qemu_name.conf ]]; then
+      echo "Unpacking qemu-user-static into $emulator"
+      fetched=$(mktemp -d)
+      if ! (cd "$fetched" && { apt-get download -q qemu-user-static >/dev/null 2>&1 ||
+        { apt-get update -q >/dev/null && apt-get download -q qemu-user-static; }; }); then
+        rm -rf "$fetched"
+        echo "Cannot download qemu-user-static from this machine's apt sources." >&2
+        exit 1
       fi
-    done
-    for mark in "$state"/registered-*; do
-      [[ -f $mark ]] || continue
-      name=${mark##*/registered-}
-      [[ $needed != *" $name "* ]] || continue
-      if ours "$mark" && [[ -e $binfmt/$name ]]; then echo -1 >"$binfmt/$name" || true; fi
-      rm -f "$mark"
-    done
-    if [[ -z $needed && -f $state/mounted ]]; then
-      if ours "$state/mounted"; then umount "$binfmt" || true; fi
-      rm -f "$state/mounted"
+      rm -rf "$emulator" && mkdir -p "$emulator"
+      dpkg-deb -x "$fetched"/qemu-user-static_*.deb "$emulator"
+      rm -rf "$fetched"
     fi
-  } 9>"$state/lock"
+  } 9>"$cache/.qemu-user-static.lock"
+  [[ -f $emulator/usr/lib/binfmt.d/$qemu_name.conf ]] ||
+    { echo "qemu-user-static has no binfmt.d/$qemu_name.conf to register." >&2; exit 2; }
+  # Its registration, with the emulator's path in the cache and the flags this needs.
+  registration=$(sed -e "s|:/usr/libexec/|:$emulator/usr/libexec/|" -e 's/:[A-Z]*$/:OCPF/' \
+    "$emulator/usr/lib/binfmt.d/$qemu_name.conf")
+fi
+# emulated COMMAND...: runs COMMAND in a user and mount namespace of its own whose binfmt_misc
+# starts the root's processor's programs through qemu (F: the emulator is opened at
+# registration, so that it also starts programs inside the root).
+emulated() {
+  local go status=0 pid
+  go=$(mktemp -u /tmp/in-debian-go.XXXXXX)
+  mkfifo -m 600 "$go"
+  # shellcheck disable=SC2016
+  unshare --user --mount --propagation private -- bash -c '
+    read -r _ <"$0" && rm -f "$0" || exit 2
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || {
+      echo "This kernel gives a user namespace no binfmt_misc of its own (Linux 6.7 and later do):" \
+        "a root for another processor cannot run here without changing how the whole machine" \
+        "starts programs, which this script never does." >&2
+      exit 77
+    }
+    printf "%s" "$1" >/proc/sys/fs/binfmt_misc/register
+    shift
+    exec "$@"' "$go" "$registration" "$@" &
+  pid=$!
+  # Every id mapped to itself, once the namespace is made; then it may go on.
+  local own
+  own=$(readlink /proc/self/ns/user)
+  while kill -0 "$pid" 2>/dev/null && [[ $(readlink "/proc/$pid/ns/user" 2>/dev/null) == "$own" ]]; do
+    sleep 0.01
+  done
+  if echo "0 0 4294967295" >"/proc/$pid/uid_map" && echo "0 0 4294967295" >"/proc/$pid/gid_map"; then
+    echo go >"$go"
+  else
+    echo "Cannot map the ids of a user namespace: are user namespaces turned off here?" >&2
+    kill "$pid" 2>/dev/null || true
+  fi
+  rm -f "$go"
+  wait "$pid" || status=$?
+  return "$status"
 }
 
 copy=""
@@ -143,17 +148,13 @@ cleanup() {
       rm -rf --one-file-system "$copy"
     fi
   fi
-  ((using_binfmt == 0)) || leave_binfmt
   exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-[[ -z ${qemu_name:-} ]] || take_binfmt
-
 # One run makes a missing root while any other that needs it waits; they copy it together.
-cache=${IN_DEBIAN_CACHE:-/var/cache/support-programs/roots}
 pristine=$cache/$suite-$arch
 mkdir -p "$cache"
 {
@@ -161,8 +162,21 @@ mkdir -p "$cache"
   if [[ ! -x $pristine/bin/sh ]]; then
     echo "Making a minimal $suite root for $arch in $pristine"
     fresh=$(mktemp -d "$cache/.new-$suite-$arch.XXXXXX")
-    if ! debootstrap --variant=minbase --arch="$arch" "$suite" "$fresh" "$mirror" \
-      >"$fresh.log" 2>&1; then
+    # Another processor's root: the first stage here, the second in the emulated namespace,
+    # with /proc mounted from here; told that it is in a container, where it may make no device
+    # (the first stage made them).
+    if [[ -n ${qemu_name:-} ]]; then
+      made() {
+        debootstrap --foreign --variant=minbase --arch="$arch" "$suite" "$fresh" "$mirror" &&
+          mount -t proc proc "$fresh/proc" &&
+          { emulated env container=lxc chroot "$fresh" /debootstrap/debootstrap --second-stage
+            local s=$?
+            umount "$fresh/proc"; return $s; }
+      }
+    else
+      made() { debootstrap --variant=minbase --arch="$arch" "$suite" "$fresh" "$mirror"; }
+    fi
+    if ! made >"$fresh.log" 2>&1; then
       tail -n 20 "$fresh.log" >&2
       [[ -f $fresh/debootstrap/debootstrap.log ]] && tail -n 20 "$fresh/debootstrap/debootstrap.log" >&2
       rm -rf --one-file-system "$fresh" "$fresh.log"
@@ -199,7 +213,9 @@ cp -a .git "$copy/root/project/"
 echo "In a fresh $suite root for $arch: $*"
 # shellcheck disable=SC2016
 status=0
-env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+run=()
+[[ -z ${qemu_name:-} ]] || run=(emulated)
+"${run[@]}" env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   TERM="${TERM:-dumb}" chroot "$copy" /bin/sh -c 'cd /root/project && exec "$@"' sh "$@" \
   </dev/null || status=$?
 if [[ -n ${IN_DEBIAN_RESULTS:-} && -d $copy/root/results ]]; then
