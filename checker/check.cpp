@@ -2,6 +2,7 @@
 // a runner (an emulator, a loader, a sandbox) or directly, and compares what each writes and how
 // it ends with what the case expects. Reports TAP version 14, or JUnit XML. Exit status: 0 when
 // every case passes, 1 when any fails, 2 for bad use or a report that is not whole.
+#include "binfmt.hpp"
 #include "cases.hpp"
 #include "elf.hpp"
 #include "fatal.hpp"
@@ -140,6 +141,7 @@ int checkAll(int argc, char **argv) {
   else if (folders.empty())
     folders = {defaultPrograms(dir)};
   std::vector<report::Target> targets;
+  std::string startedAs; // how the programs are started, where not directly nor through a runner
   for (const fs::path &folder : folders) {
     targets.push_back(target(folder));
     for (size_t t = 0; t + 1 < targets.size(); ++t)
@@ -148,6 +150,32 @@ int checkAll(int argc, char **argv) {
                     " hold programs of one processor, or are folders of one name, " +
                     targets.back().processor + ": give one of them");
   }
+  // The binfmt_misc start: the namespaces are made while this process has one thread.
+  if (o.binfmt) {
+    std::string interpreter = runner::where(o.runner->front());
+    if (interpreter.empty())
+      throw Fatal("the runner " + shown(o.runner->front()) +
+                  " is not found on the PATH or cannot be run");
+    interpreter = fs::absolute(interpreter, error).lexically_normal();
+    std::vector<const processors::Processor *> kinds;
+    for (const report::Target &t : targets) {
+      const processors::Processor *p = elf::processorOf(t.dir / "exit-zero");
+      if (!p)
+        throw Fatal("--binfmt: the programs in " + shown(t.dir) +
+                    " have no ELF header of a processor this checker knows, for which to "
+                    "register the interpreter");
+      kinds.push_back(p);
+    }
+    binfmt::enter(kinds, interpreter, *o.binfmt);
+    o.runner = std::vector<std::string>{};
+    for (report::Target &t : targets)
+      t.binfmt = "the checker started it " + binfmt::described(interpreter, *o.binfmt) +
+                 ", registered in a user namespace of its own, which this command does not do: "
+                 "--binfmt does";
+    startedAs = binfmt::described(interpreter, *o.binfmt);
+  }
+  // Signals are taken by a thread of their own from here on, before any other thread starts.
+  interrupt::watch();
   selection::Filter filter(o.filter, o.filterOut);
   // Before the run, which may take minutes, and again as it is written.
   if (o.writeFailures && !o.list)
@@ -195,7 +223,7 @@ int checkAll(int argc, char **argv) {
   checkLimits(entries);
 
   for (report::Target &t : targets) {
-    runner::Chosen chosen = runner::choose(o.runner, t.dir, seconds(o.timeout));
+    runner::Chosen chosen = runner::choose(o.runner, t.dir, seconds(o.timeout), startedAs);
     t.runner = chosen.words;
     t.started = chosen.started;
     interrupt::check();
@@ -257,8 +285,6 @@ int main(int argc, char **argv) {
     }
   } endOrphans;
   try {
-    // Signals are taken by a thread of their own from here on, before any other thread starts.
-    interrupt::watch();
     if (!openStandardStreams())
       throw Fatal("cannot write the report: standard output is closed");
     int status = checkAll(argc, argv);

@@ -1,5 +1,7 @@
 #include "options.hpp"
 
+#include "binfmt.hpp"
+
 #include "fatal.hpp"
 #include "process.hpp"
 #include "text.hpp"
@@ -130,6 +132,11 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
                  "Writes the names of the cases that failed to this file, in that format: a "
                  "regular file (it may be --known-failures'), or a new one; never the cases "
                  "file");
+  app.add_option("--binfmt", o.binfmt,
+                 "Registers the runner (one word) as the programs' binfmt_misc interpreter with "
+                 "these flags, any of P, O, C and F, in a user namespace of the checker's own "
+                 "(Linux 6.7 and later), and starts the programs themselves, so that the kernel "
+                 "starts the runner");
   app.add_flag("--list", o.list, "Writes the names of the cases that would run, and nothing else");
   app.set_version_flag("--version", SUPPORT_VERSION, "Writes the version");
   std::vector<std::string> words = arguments(argc, argv, runnerLine, runnerWords);
@@ -160,6 +167,12 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
     throw Fatal("--runner " + text::shown(*runnerLine) +
                 " holds no command: give the runner's words, or --runner '' to start the "
                 "programs directly");
+  if (o.binfmt) {
+    binfmt::checked(*o.binfmt);
+    if (!o.runner || o.runner->size() != 1)
+      throw Fatal("--binfmt takes a runner of one word, the interpreter the kernel starts, "
+                  "which it gives no words of its own: --binfmt FLAGS -- /usr/bin/qemu-i386");
+  }
   return o;
 }
 

@@ -11,8 +11,10 @@ namespace options {
 
 struct Options {
   std::optional<std::vector<std::string>> runner; // given: its words (none: directly)
-  std::vector<std::filesystem::path> programs;    // none: the default folder
-  bool all = false;                               // every processor's folder beside the checker
+  // Given: the runner is the binfmt_misc interpreter of the programs, with these flags.
+  std::optional<std::string> binfmt;
+  std::vector<std::filesystem::path> programs; // none: the default folder
+  bool all = false;                            // every processor's folder beside the checker
   std::filesystem::path cases;
   std::string format = "tap";
   unsigned tapVersion = 14;

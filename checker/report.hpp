@@ -20,6 +20,9 @@ struct Target {
   std::string processor;           // Debian's name, "" where the ELF header names none known
   std::vector<std::string> runner; // empty: directly
   std::string started;             // "directly", "through qemu-riscv64"
+  // Where the runner is the programs' binfmt_misc interpreter: what a reproducing command cannot
+  // do, in words.
+  std::string binfmt;
 };
 
 // A case as it runs on one target; named with the target's processor where there are several.

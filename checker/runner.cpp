@@ -55,7 +55,7 @@ process::Limits limits(const std::vector<std::string> &runner, std::chrono::seco
 }
 
 Chosen choose(const std::optional<std::vector<std::string>> &given, const fs::path &dir,
-              std::chrono::seconds timeout) {
+              std::chrono::seconds timeout, const std::string &startedAs) {
   Chosen chosen;
   chosen.words = given.value_or(std::vector<std::string>{});
   std::vector<std::string> &words = chosen.words;
@@ -75,7 +75,7 @@ Chosen choose(const std::optional<std::vector<std::string>> &given, const fs::pa
   for (const auto &word : words)
     chosen.started += (chosen.started.empty() ? "through " : " ") + shown(word);
   if (chosen.started.empty())
-    chosen.started = "directly";
+    chosen.started = startedAs.empty() ? "directly" : startedAs;
   if (!why.empty())
     throw Fatal("cannot start " + shown(dir / "exit-zero") + " " + chosen.started + ": " + why +
                 (words.empty() && (why.starts_with("not started") ||

@@ -19,8 +19,10 @@ struct Chosen {
 
 // `given`: the runner's words, where one was given (empty ones: directly). Refuses, with the
 // reason, a runner that cannot be found or whose first start fails.
+// `startedAs`, where not empty, says how the programs are started in place of "directly".
 Chosen choose(const std::optional<std::vector<std::string>> &given,
-              const std::filesystem::path &dir, std::chrono::seconds timeout);
+              const std::filesystem::path &dir, std::chrono::seconds timeout,
+              const std::string &startedAs = "");
 
 // The bounds of a process started through `runner` that must write `out` and `err` bytes.
 process::Limits limits(const std::vector<std::string> &runner, std::chrono::seconds timeout,

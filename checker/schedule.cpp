@@ -88,6 +88,9 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
         const report::Target &target = plan.targets[all[index].target];
         compare::Result result =
             compare::check(*all[index].c, target.runner, target.dir, plan.timeout);
+        if (!target.binfmt.empty() && !result.command.empty())
+          result.command +=
+              (result.command.find("  # ") == std::string::npos ? "  # " : "; ") + target.binfmt;
         std::lock_guard guard(lock);
         if (interrupt::signal())
           return; // what was stopped is not reported

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 extern char **environ;
 
@@ -33,9 +35,60 @@ namespace {
   _exit(127);
 }
 
+// Started by the kernel as a binfmt_misc interpreter, under a name "binfmt-MODE" (the kernel
+// gives an interpreter no words of its own): argv[1] is the program's path, and where the
+// registration has P (AT_FLAGS says so) argv[2] is the argv[0] it was executed with. Starts it
+// through qemu, which reads the program itself, as a correct interpreter would, but for MODE's
+// fault: "correct" has none; "passes-argv0-on" also passes the preserved argv[0] on as an
+// argument, as a wrapper did; "drops-argv0" leaves it out of the vector, so that the program's
+// first argument takes its place.
+[[noreturn]] void interpret(std::string_view mode, int argc, char **argv) {
+  bool preserved = getauxval(AT_FLAGS) & 1; // AT_FLAGS_PRESERVE_ARGV0
+  if (argc < 2 + preserved) {
+    std::fputs("faulty-runner: started as an interpreter with no program\n", stderr);
+    _exit(2);
+  }
+  char *path = argv[1], *argv0 = preserved ? argv[2] : argv[1];
+  char **rest = argv + 2 + preserved;
+  // The processor's qemu, from the program's ELF header (e_machine, little-endian).
+  unsigned char header[20] = {};
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || read(fd, header, sizeof header) != ssize_t(sizeof header)) {
+    std::perror("faulty-runner: cannot read the program");
+    _exit(2);
+  }
+  close(fd);
+  const char *qemu = header[18] == 3    ? "/usr/bin/qemu-i386"
+                     : header[18] == 62 ? "/usr/bin/qemu-x86_64"
+                                        : nullptr;
+  if (!qemu) {
+    std::fputs("faulty-runner: as an interpreter, it starts i386 and amd64 programs alone\n",
+               stderr);
+    _exit(2);
+  }
+  std::vector<char *> words = {const_cast<char *>(qemu), const_cast<char *>("-0")};
+  if (mode == "drops-argv0") {
+    words.push_back(*rest ? *rest++ : path);
+  } else {
+    words.push_back(argv0);
+  }
+  words.push_back(path);
+  if (mode == "passes-argv0-on" && preserved)
+    words.push_back(argv0);
+  for (; *rest; ++rest)
+    words.push_back(*rest);
+  words.push_back(nullptr);
+  execve(qemu, words.data(), environ);
+  std::perror("faulty-runner: cannot start qemu");
+  _exit(127);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  if (std::string_view name = std::strrchr(argv[0], '/') ? std::strrchr(argv[0], '/') + 1 : argv[0];
+      name.starts_with("binfmt-"))
+    interpret(name.substr(7), argc, argv);
   if (argc < 3) {
     std::fputs("usage: faulty-runner MODE [WORD] PROGRAM ARGUMENT...\n", stderr);
     return 2;
