@@ -283,9 +283,9 @@ Case parse(const std::string &line) {
   if (!object.is_object())
     throw Error("a case is a JSON object");
   onlyKnown(object,
-            {"name", "program", "args", "env", "limits", "signals", "send", "reader", "repeat",
-             "conditions", "stdin", "stdout", "stdout_pipe_size", "stderr", "start_within",
-             "expect"},
+            {"name", "program", "args", "argv0", "started_as", "env", "limits", "signals", "send",
+             "reader", "repeat", "conditions", "stdin", "stdout", "stdout_pipe_size", "stderr",
+             "start_within", "expect"},
             "a case");
   Case c;
   size_t budget = maxCaseBytes;
@@ -308,6 +308,23 @@ Case parse(const std::string &line) {
                 "; it is print-args, print-sentence or exit-zero");
   for (const json &arg : field(object, "args", json::value_t::array, "a list"))
     c.args.push_back(oneString(arg, budget, "argument " + std::to_string(c.args.size() + 1)));
+  if (object.contains("argv0")) {
+    if (object["argv0"].is_null())
+      c.noVector = true;
+    else
+      c.argv0 = oneString(object["argv0"], budget, "argv0");
+    if (c.noVector && !c.args.empty())
+      throw Error("\"argv0\" is null, an empty argument vector, which leaves no room for \"args\"");
+  }
+  if (object.contains("started_as")) {
+    const json &as = object["started_as"];
+    if (!as.is_string() || as.get<std::string>() != "link")
+      throw Error("\"started_as\" is " +
+                  (as.is_string() ? text::quoted(as.get<std::string>().substr(0, 80))
+                                  : std::string(as.type_name())) +
+                  "; it is \"link\"");
+    c.throughLink = true;
+  }
   process::Start &start = c.start;
   if (object.contains("env"))
     for (const json &entry : field(object, "env", json::value_t::array, "a list"))
@@ -441,6 +458,8 @@ Case parse(const std::string &line) {
 }
 
 } // namespace
+
+std::string linkName(const std::string &program) { return "link to \xc3\xa9 " + program; }
 
 std::string limitName(int resource) {
   for (auto [name, kind] : limitKinds)

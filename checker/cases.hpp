@@ -5,6 +5,7 @@
 #include "process.hpp"
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -47,7 +48,15 @@ struct Case {
   process::Ending ending; // an exit status or a signal
   unsigned repeat = 1;    // how many times it is started, each a fresh process
   double startWithin = 0; // the most seconds from its start to its end; 0: no bound but --timeout
+  // Where the program is started directly or through binfmt_misc: the argv[0] it gets (else its
+  // path), or none at all, an empty vector; and whether it is executed through a symbolic link
+  // in its working folder, by a relative path holding a space and bytes beyond ASCII.
+  std::optional<std::string> argv0;
+  bool noVector = false, throughLink = false;
 };
+
+// The name of the link a case started through one is executed by, in its working folder.
+std::string linkName(const std::string &program);
 
 // The name a case gives a resource limit ("stack" for RLIMIT_STACK), or its number.
 std::string limitName(int resource);

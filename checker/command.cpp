@@ -121,9 +121,18 @@ std::string started(const process::Start &start, std::string &comment) {
                      " more than once, and env gives only the last"});
   }
 
-  std::string argv0 = asPassed(start.argv.at(0));
+  std::string argv0 = start.argv.empty() ? start.path : asPassed(start.argv[0]);
+  if (start.argv.empty())
+    note(comment, {"the case starts it with an empty argument vector, which no shell can: here "
+                   "argv[0] is its path"});
   // Found as run() finds it, through this process's PATH, which env -i would not have.
-  std::string path = process::located(argv0);
+  std::string path = start.path.empty() ? process::located(argv0) : start.path;
+  if (!start.linkName.empty()) {
+    // The link, in a folder of its own as the case has.
+    setup.insert(setup.begin(), "cd -- \"$(mktemp -d)\" && ln -s -- " +
+                                    command::quoted(start.linkTo) + " " +
+                                    command::quoted(start.linkName));
+  }
   if (path.empty()) {
     note(comment, {"the checker found no ", command::quoted(argv0), " to start"});
     path = argv0;
@@ -235,7 +244,7 @@ std::string redirected(Stream stream, const char *fd) {
 } // namespace
 
 std::string line(const process::Start &start, size_t most) {
-  if (start.argv.empty())
+  if (start.argv.empty() && start.path.empty())
     return "";
   // No word is shorter quoted than it is: a start whose words alone are longer than `most` is
   // refused before any of it is copied.

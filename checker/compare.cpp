@@ -56,8 +56,22 @@ process::Start startOf(const cases::Case &c, const std::vector<std::string> &run
                        const std::filesystem::path &dir) {
   process::Start start = c.start;
   start.freshFolder = true;
+  std::string executed = dir / c.program;
+  if (c.throughLink) {
+    start.linkName = cases::linkName(c.program);
+    start.linkTo = executed;
+    executed = "./" + start.linkName;
+  }
   start.argv = runner;
-  start.argv.push_back(dir / c.program);
+  // Started itself, by the kernel: the argv[0] the case gives reaches it, or no vector at all.
+  // Through a runner the program is the runner's first argument, and its argv[0] the runner's.
+  if (runner.empty()) {
+    start.path = executed;
+    if (!c.noVector)
+      start.argv.push_back(c.argv0.value_or(executed));
+  } else {
+    start.argv.push_back(executed);
+  }
   start.argv.insert(start.argv.end(), c.args.begin(), c.args.end());
   return start;
 }

@@ -360,6 +360,24 @@ int main(int argc, char **argv) {
   // and again, each a fresh process; one that fails in some runs only is flaky.
   write(made("races/exit-zero-40-times", "exit-zero", {}, {{"repeat", 40}}));
   write(made("races/print-args-20-times", "print-args", {bytes("x")}, {{"repeat", 20}}));
+
+  // The argument vector's first word, which the programs never read, and the path they are
+  // executed by: an empty argv[0], a long one, one that reads as an option, none at all (an
+  // empty vector, which the kernel gives one empty argument); through a symbolic link in the
+  // working folder, by a relative path holding a space and bytes beyond ASCII.
+  const std::pair<const char *, json> argv0s[] = {
+      {"empty", ""},
+      {"of-64-KiB", encoded(bytes("a", 65536))},
+      {"like-an-option", "-0 x"},
+  };
+  for (const auto &[name, argv0] : argv0s)
+    write(made(std::string("argv0/") + name, "print-args", {bytes("a"), bytes("b c")},
+               {{"argv0", argv0}}));
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+    write(made(std::string("argv0/none/") + program, program, {}, {{"argv0", nullptr}}));
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+    write(made(std::string("started-as/link/") + program, program, {bytes("a b"), bytes("c")},
+               {{"started_as", "link"}}));
   if (!file.flush()) {
     std::cerr << "support-make-cases: cannot write " << argv[2] << "\n";
     return 1;

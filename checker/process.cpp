@@ -957,16 +957,19 @@ Outcome run(const Start &start, const Limits &limits) {
   Outcome outcome;
   auto began = Clock::now();
   std::string folder; // the working folder, where the start asks for an empty one
+  std::string link;   // a link the case asks for in that folder, which it did not leave there
   auto finish = [&](Ending ending) {
+    if (!link.empty())
+      unlink(link.c_str());
     if (!folder.empty())
       outcome.left = folders.giveBack(folder);
     outcome.ending = std::move(ending);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     return outcome;
   };
-  if (start.argv.empty())
+  if (start.argv.empty() && start.path.empty())
     return finish({Ending::Kind::NotStarted, 0, std::strerror(EINVAL)});
-  std::string path = located(start.argv[0]);
+  std::string path = start.path.empty() ? located(start.argv[0]) : start.path;
   if (path.empty())
     return finish({Ending::Kind::NotStarted, 0, std::strerror(ENOENT)});
   std::vector<char *> argv, envp;
@@ -999,6 +1002,12 @@ Outcome run(const Start &start, const Limits &limits) {
   std::string failure;
   if (start.freshFolder && (folder = folders.take(failure)).empty())
     return finish({Ending::Kind::Failure, 0, failure});
+  if (!folder.empty() && !start.linkName.empty()) {
+    std::string made = folder + "/" + start.linkName;
+    if (symlink(start.linkTo.c_str(), made.c_str()) != 0)
+      return finish({Ending::Kind::Failure, 0, why(("cannot make the link " + made).c_str())});
+    link = made;
+  }
   Child child;
   child.path = path.c_str();
   child.dir = folder.empty() ? nullptr : folder.c_str();

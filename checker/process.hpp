@@ -68,6 +68,12 @@ enum class Reader {
 // Everything about how a process is started and what is done to it while it runs.
 struct Start {
   std::vector<std::string> argv; // argv[0] looked up on the PATH when it has no slash
+  // What is executed where not argv[0] (which may then be anything, or the vector empty): taken
+  // as it is, relative to the working folder.
+  std::string path;
+  // Where not empty, made in the fresh working folder before the start (and removed after): a
+  // symbolic link of this name to `linkTo`.
+  std::string linkName, linkTo;
   Streams streams;
   std::vector<std::string> environment; // entries as they are, "NAME=value" or not
   std::vector<Limit> limits;
