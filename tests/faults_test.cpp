@@ -234,6 +234,27 @@ TEST(Checker, PassesWhateverStackLimitTheCallerHas) {
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << failedCases(run.out).size();
 }
 
+// Nor on the caller's privileges: as an unprivileged user every case passes but hiding /proc,
+// which takes root and is skipped, with why.
+TEST(Checker, PassesEveryCaseAsAnUnprivilegedUser) {
+  if (!ALL_CASES)
+    GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
+  if (geteuid() != 0)
+    GTEST_SKIP() << "the tests run unprivileged already, so they cannot become another user";
+  Args nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", CHECKER};
+  Args probe = nobody;
+  probe.push_back("--version");
+  if (process::Outcome can = process::run(probe); process::ending(can) != "exit 0")
+    GTEST_SKIP() << "no unprivileged user can run this build here: " << can.err;
+  Args args = nobody;
+  args.insert(args.end(), {"--programs", faulty / "none", "--cases", CASES_FILE, "--runner="});
+  process::Outcome run = process::run(args, {}, {std::chrono::seconds(120)});
+  EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out.substr(0, 2000);
+  EXPECT_NE(run.out.find("# 2 skipped: a condition they ask for cannot be had here\n"),
+            std::string::npos)
+      << run.out.substr(run.out.rfind("# slowest"));
+}
+
 // A correct runner that passes each signal on only 50 ms after it comes: every case that sends
 // one passes it every time, on a machine kept busy, since the program's output stays unread
 // until it has ended.
