@@ -203,7 +203,7 @@ int checkAll(int argc, char **argv) {
       e.known = listed.contains(e.name);
       if (e.known)
         matched.insert(e.name);
-      if (filter.keeps(e.name))
+      if (filter.keeps(e.name, c.name))
         entries.push_back(std::move(e));
     }
   for (const std::string &name : known)
@@ -240,19 +240,33 @@ int checkAll(int argc, char **argv) {
   auto start = steady_clock::now();
   auto verdicts = schedule::runAll(entries, plan, *reporter, run);
   reporter->end(entries, verdicts, duration<double>(steady_clock::now() - start).count());
-  bool failed = false;
+  size_t failedCases = 0, nowPass = 0;
   std::vector<std::string> failures;
   for (size_t i = 0; i < entries.size(); ++i) {
-    failed |= report::fails(report::outcome(entries[i], verdicts[i]));
+    report::Outcome outcome = report::outcome(entries[i], verdicts[i]);
+    failedCases += outcome == report::Outcome::Failed;
+    nowPass += outcome == report::Outcome::UnexpectedPass;
     if (!verdicts[i].passed())
       failures.push_back(entries[i].name);
   }
+  bool failed = failedCases || nowPass;
   if (o.writeFailures)
     selection::writeNames(*o.writeFailures, failures,
                           std::to_string(failures.size()) + " of " +
                               std::to_string(entries.size()) + " cases failed, checked with " +
                               shown(o.cases.string()),
                           o.cases);
+  // A run that fails says so where a person looks first, in one line.
+  if (failed)
+    std::cerr << "support-programs-check: "
+              << (failedCases ? std::to_string(failedCases) + " of " +
+                                    std::to_string(entries.size()) + " cases failed"
+                              : "")
+              << (failedCases && nowPass ? ", and " : "")
+              << (nowPass ? std::to_string(nowPass) +
+                                " listed as known failures now pass (take them off the list)"
+                          : "")
+              << ": the report on standard output says how" << std::endl;
   return failed ? 1 : 0;
 }
 

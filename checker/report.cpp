@@ -187,17 +187,24 @@ public:
     if (run.targets.size() > 1)
       for (size_t t = 0; t < run.targets.size(); ++t) {
         Counts one = count(entries, verdicts, long(t));
-        text += "# " + run.targets[t].processor + ": " + std::to_string(one.passed) + " of " +
-                std::to_string(one.all) + " passed\n";
+        text += "# " + run.targets[t].processor + ": " +
+                std::to_string(one.passed + one.unexpected) + " of " + std::to_string(one.all) +
+                " passed\n";
       }
     if (all.skipped)
       text += "# " + std::to_string(all.skipped) +
               " skipped: a condition they ask for cannot be had here\n";
+    // Every case that passed counts as passed, one listed as a known failure too; the line of
+    // the list says what to do with it.
     if (run.knownList)
       text += "# " + std::to_string(all.failed) + " failed, " + std::to_string(all.known) +
-              " known failures, " + std::to_string(all.unexpected) + " unexpected passes\n";
-    emit(text + "# " + std::to_string(all.passed) + " of " + std::to_string(all.all) +
-         " passed in " + fixed(seconds) + " s\n");
+              " known failures, " + std::to_string(all.unexpected) + " unexpected passes" +
+              (all.unexpected ? ": listed as known failures, they pass now; take them off the "
+                                "list (--write-failures FILE writes what still fails)"
+                              : "") +
+              "\n";
+    emit(text + "# " + std::to_string(all.passed + all.unexpected) + " of " +
+         std::to_string(all.all) + " passed in " + fixed(seconds) + " s\n");
   }
 
   void interrupted(const std::string &why) override { emit("Bail out! " + why + "\n"); }

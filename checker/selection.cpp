@@ -96,9 +96,12 @@ Filter::Filter(const std::optional<std::string> &keep, const std::optional<std::
 
 Filter::~Filter() = default;
 
-bool Filter::keeps(const std::string &name) const {
-  return (!keep || re2::RE2::PartialMatch(name, *keep)) &&
-         (!drop || !re2::RE2::PartialMatch(name, *drop));
+bool Filter::keeps(const std::string &name, const std::string &own) const {
+  auto matches = [&](const re2::RE2 &pattern) {
+    return re2::RE2::PartialMatch(name, pattern) ||
+           (!own.empty() && own != name && re2::RE2::PartialMatch(own, pattern));
+  };
+  return (!keep || matches(*keep)) && (!drop || !matches(*drop));
 }
 
 std::vector<std::string> readNames(const std::filesystem::path &file) {

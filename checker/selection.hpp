@@ -24,7 +24,10 @@ class Filter {
 public:
   Filter(const std::optional<std::string> &keep, const std::optional<std::string> &drop);
   ~Filter();
-  bool keeps(const std::string &name) const;
+  // Whether a case of this name is run: `own`, where not empty, is the case's name in its file,
+  // which a run of several processors names with the processor in front; a pattern matches
+  // either.
+  bool keeps(const std::string &name, const std::string &own = "") const;
 
 private:
   std::unique_ptr<re2::RE2> keep, drop;

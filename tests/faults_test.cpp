@@ -63,6 +63,13 @@ TEST_P(Faults, FailTheCasesThatShowThem) {
   std::set<std::string> failed = failedCases(tap.out);
   for (const auto &name : f.mustFail)
     EXPECT_TRUE(failed.contains(name)) << name << " passed";
+  // One line on standard error counts them.
+  if (!failed.empty()) {
+    EXPECT_TRUE(std::regex_match(
+        tap.err, std::regex("support-programs-check: " + std::to_string(failed.size()) +
+                            " of [0-9]+ cases failed: the report on standard output says how\n")))
+        << tap.err;
+  }
   static const std::map<std::string, std::string> programs = [] {
     std::map<std::string, std::string> of;
     std::ifstream file(CASES_FILE);

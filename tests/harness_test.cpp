@@ -167,9 +167,19 @@ TEST(Harness, KeepsAListOfKnownFailuresTrue) {
   EXPECT_NE(mended.out.find(
                 "ok 2 - print-args/one # TODO unexpected pass: it is listed as a known failure\n"),
             std::string::npos);
+  // Counted as passed, with what to do about the list; and said on standard error.
+  size_t cases = lines(slurp(CASES_FILE)).size();
   EXPECT_NE(mended.out.find("\n# 0 failed, 0 known failures, " + std::to_string(failed.size()) +
-                            " unexpected passes\n"),
+                            " unexpected passes: listed as known failures, they pass now; take "
+                            "them off the list (--write-failures FILE writes what still fails)\n"),
             std::string::npos);
+  EXPECT_NE(mended.out.find("\n# " + std::to_string(cases) + " of " + std::to_string(cases) +
+                            " passed in "),
+            std::string::npos)
+      << mended.out.substr(mended.out.rfind("# slowest"));
+  EXPECT_EQ(mended.err, "support-programs-check: " + std::to_string(failed.size()) +
+                            " listed as known failures now pass (take them off the list): the "
+                            "report on standard output says how\n");
 
   // As some editors save it: a byte-order mark first, and line ends of two bytes.
   write(list, "\xef\xbb\xbfprint-args/one\r\n");
@@ -355,7 +365,7 @@ TEST(Harness, ChecksSeveralProcessorsInOneRun) {
                "--programs",
                faulty / "none",
                "--filter",
-               "/print-args/(one|three)$"};
+               "^print-args/(one|three)$"}; // a case's own name, which every processor's shares
   Args asJson = both;
   asJson.insert(asJson.end(), {"--format", "json"});
   process::Outcome run = process::run(asJson);
@@ -376,6 +386,11 @@ TEST(Harness, ChecksSeveralProcessorsInOneRun) {
   EXPECT_NE(tap.out.find("\n# " + first + ": 2 of 2 passed\n# " + second + ": 2 of 2 passed\n"),
             std::string::npos)
       << tap.out;
+  // A name with its processor in front takes that processor's case alone.
+  Args one = both;
+  one.back() = "^" + second + "/print-args/one$";
+  one.push_back("--list");
+  EXPECT_EQ(process::run(one).out, second + "/print-args/one\n");
 }
 
 } // namespace
