@@ -228,10 +228,10 @@ int checkAll(int argc, char **argv) {
     t.started = chosen.started;
     interrupt::check();
   }
-  report::Run run{targets,         entries.size(),
-                  o.repeat,        o.shuffle || o.random ? seed : std::nullopt,
-                  o.tapVersion,    o.knownFailures.has_value(),
-                  o.cases.string()};
+  report::Run run{targets,          entries.size(),
+                  o.repeat,         o.shuffle || o.random ? seed : std::nullopt,
+                  o.tapVersion,     o.knownFailures.has_value(),
+                  o.cases.string(), o.suiteName};
   schedule::Plan plan{targets, seconds(o.timeout), o.jobs, o.repeat,
                       o.shuffle ? seed : std::nullopt};
   auto reporter = o.format == "tap"     ? report::tap()

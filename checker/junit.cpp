@@ -29,11 +29,15 @@ public:
   void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
            double seconds) override {
     Counts all = count(entries, verdicts);
+    // Times are the cases' own, summed, so that a suite's add up to the run's, whatever ran side
+    // by side; the run's time on the clock is its property wall_seconds.
+    double total = 0;
+    for (const Verdict &v : verdicts)
+      total += v.seconds;
     std::ostringstream out;
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"support-programs\" "
-           "tests=\""
-        << all.all << "\" failures=\"" << all.failed + all.unexpected << "\" errors=\"0\" time=\""
-        << fixed(seconds) << "\">\n";
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"" << xml(run.suiteName)
+        << "\" tests=\"" << all.all << "\" failures=\"" << all.failed + all.unexpected
+        << "\" errors=\"0\" time=\"" << fixed(total) << "\">\n";
     for (size_t t = 0; t < run.targets.size(); ++t) {
       const Target &target = run.targets[t];
       Counts one = count(entries, verdicts, long(t));
@@ -41,9 +45,7 @@ public:
       for (size_t i = 0; i < entries.size(); ++i)
         if (entries[i].target == t)
           time += verdicts[i].seconds;
-      std::string name = "support-programs";
-      if (run.targets.size() > 1)
-        name += "/" + target.processor;
+      std::string name = run.suiteName + "/" + target.processor;
       out << "  <testsuite name=\"" << xml(name) << "\" tests=\"" << one.all << "\" failures=\""
           << one.failed + one.unexpected << "\" errors=\"0\" skipped=\"" << one.known + one.skipped
           << "\" time=\"" << fixed(time) << "\" timestamp=\"" << started << "\" hostname=\""
@@ -52,6 +54,7 @@ public:
           << xml(text::shown(target.dir) + ", started " + target.started) << "\"/>";
       if (run.seed)
         out << "<property name=\"seed\" value=\"" << *run.seed << "\"/>";
+      out << "<property name=\"wall_seconds\" value=\"" << fixed(seconds) << "\"/>";
       out << "</properties>\n";
       for (size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].target != t)

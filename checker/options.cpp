@@ -90,6 +90,17 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
   app.add_option("--format", o.format, "Report as TAP, as JUnit XML or as one JSON document")
       ->check(CLI::IsMember({"tap", "junit", "json"}))
       ->capture_default_str();
+  app.add_option("--suite-name", o.suiteName,
+                 "JUnit's name of the run, and of each processor's suite before its name, so that "
+                 "the reports of two runs merged keep their suites apart")
+      ->capture_default_str()
+      ->check([](const std::string &name) {
+        return !name.empty() && name.size() <= 200 &&
+                       std::all_of(name.begin(), name.end(),
+                                   [](unsigned char c) { return c >= 0x20 && c < 0x7f; })
+                   ? std::string()
+                   : std::string("a suite's name is 1 to 200 printable ASCII characters");
+      });
   app.add_option("--tap-version", o.tapVersion,
                  "TAP's version line: 14, or 13 for consumers that know no later one (Debian "
                  "12's prove)")

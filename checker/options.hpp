@@ -17,6 +17,7 @@ struct Options {
   bool all = false;                            // every processor's folder beside the checker
   std::filesystem::path cases;
   std::string format = "tap";
+  std::string suiteName = "support-programs"; // JUnit's
   unsigned tapVersion = 14;
   unsigned jobs = 1, timeout = 60, repeat = 1;
   bool shuffle = false;

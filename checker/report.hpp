@@ -41,6 +41,8 @@ struct Run {
   unsigned tapVersion = 14;
   bool knownList = false; // whether known failures were given
   std::string casesFile;
+  std::string suiteName = "support-programs"; // JUnit's name of the run; of each suite, before
+                                              // its processor
 };
 
 // A case's runs, taken together.

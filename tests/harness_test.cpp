@@ -436,6 +436,29 @@ TEST(Harness, WritesReportsTheCommonConsumersRead) {
     EXPECT_EQ(parsed.out, "version 13, run " + std::to_string(caseNames().size()) + ", errors: \n")
         << parsed.err;
   }
+  // Two runs' reports merged into one: each suite keeps a name of its own under its run's, and
+  // the whole stays valid; the times add up.
+  std::string merged;
+  for (const char *name : {"run-a", "run-b"}) {
+    std::string one =
+        check({"--format", "junit", "--suite-name", name, "--filter", "^print-args/"}, "none").out;
+    std::smatch times;
+    ASSERT_TRUE(std::regex_search(one, times,
+                                  std::regex("<testsuites name=\"" + std::string(name) +
+                                             "\" [^>]* time=\"([0-9.]+)\">\n  <testsuite name=\"" +
+                                             name + "/[a-z0-9]+\" [^>]* time=\"([0-9.]+)\"")))
+        << one.substr(0, 400);
+    EXPECT_EQ(times[1], times[2]);
+    size_t from = one.find("  <testsuite "), to = one.find("</testsuites>");
+    merged += one.substr(from, to - from);
+  }
+  write(dir / "merged.xml",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n" + merged + "</testsuites>\n");
+  for (const char *schema : {"jenkins-junit-4.xsd", "xunit-junit-10.xsd"}) {
+    process::Outcome valid = process::run(
+        {"xmllint", "--noout", "--schema", fs::path(JUNIT_SCHEMAS) / schema, dir / "merged.xml"});
+    EXPECT_EQ(process::ending(valid), "exit 0") << schema << ": " << valid.err.substr(0, 2000);
+  }
 }
 
 // Programs of no known processor are named by their folder, which reaches case names, TAP's and
