@@ -13,6 +13,10 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   endif()
   set(ENV{SOURCE_DATE_EPOCH} ${epoch})
 endif()
+# cpack says of each package without a Depends line that it "will have no dependencies": true of
+# the processors' packages, which only recommend what starts their programs.
+message(STATUS "The processors' packages depend on nothing: they recommend the C library for "
+               "their programs and qemu-user (cpack's \"no dependencies\" lines are theirs)")
 
 # Each package names the C library at the newest version its files ask for (their GLIBC_x.y
 # symbol versions), read from the files themselves: the same on every build host, unlike what

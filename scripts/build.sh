@@ -57,6 +57,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@"
 read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
 if [[ -n $(cached build SUPPORT_PROGRAMS_PROBLEM) ]] ||
   { ((${#launcher[@]})) && [[ ${launcher[0]} == qemu-* ]] && ! command -v "${launcher[0]}" >/dev/null; }; then
+  echo "This host cannot start the programs itself (as configure said): getting qemu-user if it" \
+    "is missing, and configuring again to start them through it."
   ensure_packages qemu-user
   cmake -S . -B build
   read -ra launcher <<<"$(cached build SUPPORT_PROGRAMS_LAUNCHER)"
