@@ -4,6 +4,8 @@
 // every case passes, 1 when any fails, 2 for bad use or a report that is not whole.
 #include "binfmt.hpp"
 #include "cases.hpp"
+#include "command.hpp"
+#include "compare.hpp"
 #include "elf.hpp"
 #include "fatal.hpp"
 #include "generated.hpp"
@@ -118,6 +120,22 @@ void checkLimits(const std::vector<report::Entry> &entries) {
     }
 }
 
+// Writes the script that starts case `c` on target `t` as a run would: one line of bash, as long
+// as the case needs; with what it does not arrange said in its comment.
+int reproduce(const std::string &name, const cases::Case &c, report::Target &t,
+              const options::Options &o, const std::string &startedAs) {
+  runner::Chosen chosen = runner::choose(o.runner, t.dir, seconds(o.timeout), startedAs);
+  std::string line = command::line(compare::startOf(c, chosen.words, t.dir), size_t(1) << 30);
+  if (!t.binfmt.empty())
+    line += (line.find("  # ") == std::string::npos ? "  # " : "; ") + t.binfmt;
+  report::emit("#!/usr/bin/env bash\n# Starts the case " + command::quoted(name) + " of " +
+               shown(o.cases.string()) + ", the programs started " + chosen.started +
+               ". Its status and bytes are the program's. Run it in an empty folder, as the case "
+               "ran in one.\n" +
+               line + "\n");
+  return 0;
+}
+
 int checkAll(int argc, char **argv) {
   // Where the checker is, for its defaults; with --programs and --cases given it is not needed.
   std::error_code error;
@@ -210,6 +228,14 @@ int checkAll(int argc, char **argv) {
     if (!matched.contains(name))
       throw Fatal(shown(o.knownFailures->string()) + ": " + selection::excerpt(name) +
                   " names no case: mend the list");
+  if (o.reproduce) {
+    for (report::Target &t : targets)
+      for (const cases::Case &c : all)
+        if ((targets.size() > 1 ? t.processor + "/" + c.name : c.name) == *o.reproduce)
+          return reproduce(*o.reproduce, c, t, o, startedAs);
+    throw Fatal("--reproduce: no case is named " + shown(*o.reproduce) +
+                ": --list writes their names");
+  }
   if (entries.empty())
     throw Fatal("no case is left to run: the filters leave none of " +
                 std::to_string(all.size() * targets.size()));

@@ -33,16 +33,6 @@ std::string quoted(const std::string &word) {
   return out + "'";
 }
 
-std::string regexEscaped(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (c && std::strchr("^$\\.*+?()[]{}|", c))
-      out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 namespace {
 
 using process::Stream;

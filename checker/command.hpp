@@ -20,8 +20,4 @@ std::string line(const process::Start &start, size_t most = 64 * 1024);
 // that are not printable ASCII.
 std::string quoted(const std::string &word);
 
-// The text as an ECMAScript regular expression that matches it alone: each character special
-// there after a backslash.
-std::string regexEscaped(const std::string &text);
-
 } // namespace command

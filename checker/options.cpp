@@ -148,6 +148,9 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
                  "these flags, any of P, O, C and F, in a user namespace of the checker's own "
                  "(Linux 6.7 and later), and starts the programs themselves, so that the kernel "
                  "starts the runner");
+  app.add_option("--reproduce", o.reproduce,
+                 "Writes a bash script that starts the case of this name (as --list names it) as "
+                 "the run would, whatever its size, and runs nothing");
   app.add_flag("--list", o.list, "Writes the names of the cases that would run, and nothing else");
   app.set_version_flag("--version", SUPPORT_VERSION, "Writes the version");
   std::vector<std::string> words = arguments(argc, argv, runnerLine, runnerWords);

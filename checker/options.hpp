@@ -26,7 +26,8 @@ struct Options {
   std::optional<std::string> filter, filterOut; // ECMAScript regular expressions
   std::optional<std::filesystem::path> knownFailures, writeFailures;
   bool list = false;
-  bool help = false; // the help or the version was written: nothing more to do
+  std::optional<std::string> reproduce; // the name of a case to write as a script, not run
+  bool help = false;                    // the help or the version was written: nothing more to do
 };
 
 // `casesDefault` is the cases file when none is given. Throws Fatal for bad use.

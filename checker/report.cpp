@@ -28,10 +28,8 @@ std::string fixed(double seconds) {
 std::string reproduce(const Entry &entry, const Verdict &v) {
   if (!v.first.command.empty())
     return v.first.command;
-  std::string filter = "^";
-  filter += command::regexEscaped(entry.name);
-  filter += '$';
-  return "too long for one line: run it alone with --filter " + command::quoted(filter);
+  return "too long for one line: the same checker's options with --reproduce " +
+         command::quoted(entry.name) + " write it as a script";
 }
 
 std::string details(const Entry &entry, const Verdict &v) {

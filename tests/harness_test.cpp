@@ -628,18 +628,19 @@ TEST(Command, PastedIntoBashStartsExactlyTheCase) {
   }
 }
 
-// A command too long for one line: the report says how to run the case alone, with a filter
-// that, pasted, lists that case alone and runs nothing else, whatever its name.
-TEST(Command, TooLongSaysHowToRunTheCaseAlone) {
+// A command too long for one line: the report says how to write the case as a script, whose
+// pasted options name that case alone whatever its name, and which starts exactly what the case
+// did: the program writes its two arguments.
+TEST(Command, TooLongSaysHowToWriteItAsAScript) {
   Recorder record;
   std::string touch = "touch " + record.canary.string();
   std::string names[] = {"h/long(1)+[x]",      "h/$(" + touch + ")", "h/`" + touch + "`",
                          "h/'\"\\ ; " + touch, "h/^.*?{2}|$a\\b\\",  "h/-x=1 ${IFS}!!"};
   fs::path cases = record.dir / "cases.jsonl";
   std::string lines;
-  std::vector<std::string> listed;
+  std::string a(40000, 'a'), b(40000, 'b');
   json big = {{"program", "print-args"},
-              {"args", {std::string(40000, 'a'), std::string(40000, 'b')}},
+              {"args", {a, b}},
               {"stdin", "/dev/null"},
               {"stdout", "pipe"},
               {"stderr", "pipe"},
@@ -647,24 +648,27 @@ TEST(Command, TooLongSaysHowToRunTheCaseAlone) {
   for (const std::string &name : names) {
     big["name"] = name;
     lines += big.dump() + "\n";
-    // A name that the others' filters would match too, were they not anchored and escaped.
-    big["name"] = name + "x";
-    lines += big.dump() + "\n";
   }
   write(cases, lines);
   process::Outcome run = check({"--cases", cases, "--format", "json"});
   EXPECT_EQ(process::ending(run), "exit 1") << run.err;
   json results = json::parse(run.out);
   for (const json &c : results["cases"]) {
-    std::string name = c["name"], said = c["command"];
+    std::string said = c["command"];
     SCOPED_TRACE(said);
-    std::string prefix = "too long for one line: run it alone with --filter ";
-    ASSERT_TRUE(said.starts_with(prefix));
-    std::string list = std::string(CHECKER) + " --cases " + cases.string() + " --list --filter " +
-                       said.substr(prefix.size());
-    process::Outcome alone = process::run({"bash", "-c", list});
-    EXPECT_EQ(process::ending(alone), "exit 0") << alone.err;
-    EXPECT_EQ(alone.out, name + "\n");
+    std::string prefix = "too long for one line: the same checker's options with --reproduce ",
+                suffix = " write it as a script";
+    ASSERT_TRUE(said.starts_with(prefix) && said.ends_with(suffix));
+    std::string options = said.substr(prefix.size(), said.size() - prefix.size() - suffix.size());
+    fs::path script = record.dir / "case.sh";
+    std::string written = std::string(CHECKER) + " --cases " + cases.string() + " --programs " +
+                          (faulty / "none").string() + " --runner= --reproduce " + options + " >" +
+                          script.string();
+    process::Outcome writing = process::run({"bash", "-c", written});
+    ASSERT_EQ(process::ending(writing), "exit 0") << writing.err;
+    process::Outcome started = process::run({"bash", script});
+    EXPECT_EQ(process::ending(started), "exit 0") << started.err;
+    EXPECT_EQ(started.out, a + " " + b + "\n");
     EXPECT_FALSE(fs::exists(record.canary));
   }
 }
