@@ -63,8 +63,8 @@ protected:
   Scratch dir{"binfmt"};
 };
 
-// qemu-user 7.2's faults, which it has whatever starts it; and with O, qemu keeps the program's
-// descriptor open, so it has none left for the loader under a limit of 4.
+// qemu-user 7.2's faults, which it has whatever starts it; and with O, under a limit of 4
+// descriptors, the kernel's descriptor for the program leaves none for qemu's own libraries.
 const char *qemuFaults = "SIGQUIT-sent|SIGTRAP-sent|SIGSYS-sent|^signals/small/|one-process";
 
 TEST_F(Binfmt, PassesACorrectInterpreterWithEveryFlagAndLeavesTheMachinesAsItWas) {
