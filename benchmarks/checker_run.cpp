@@ -67,14 +67,20 @@ CheckerRun timeRun(const std::string &checker, std::vector<std::string> options,
     times.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());
-    if (std::string ending = process::ending(outcome); ending != "exit 0")
+    // A run whose cases failed (a runner's own faults: qemu's, say) still ran every case, and is
+    // timed; one that did not end with its whole report is not.
+    std::string ending = process::ending(outcome);
+    if (ending != "exit 0" && ending != "exit 1")
       run.why = "the checker, started " + run.how + ", ended with " + ending + ": " +
                 outcome.err.substr(0, outcome.err.find('\n'));
     // How many cases, and how the checker chose to start them, from its results.
     if (run.why.empty()) {
       try {
         nlohmann::json results = nlohmann::json::parse(outcome.out);
-        run.cases = std::to_string(results.at("summary").at("cases").get<size_t>());
+        const nlohmann::json &summary = results.at("summary");
+        run.cases = std::to_string(summary.at("cases").get<size_t>());
+        if (size_t failed = summary.at("failed").get<size_t>())
+          run.cases += " (" + std::to_string(failed) + " failed)";
         if (how.empty())
           run.how = results.at("run").at("targets").at(0).at("started");
       } catch (const nlohmann::json::exception &error) {

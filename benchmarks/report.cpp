@@ -158,7 +158,9 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
          "cases side by side on "
       << std::thread::hardware_concurrency()
       << " jobs, the median of five runs; and the floor, a bare loop on as many threads that "
-         "starts the same processes and reads their output, judging nothing.\n\n"
+         "starts the same processes and reads their output, judging nothing. A run in which "
+         "cases failed (a runner's own faults, such as qemu's) ran every case and is timed too: "
+         "the cases column says how many failed.\n\n"
          "| started | cases | wall time (ms) | floor (ms) | ratio |\n|---|---:|---:|---:|---:|\n";
   std::set<std::string> notTimed;
   for (const CheckerRun &run : checks) {
