@@ -154,9 +154,19 @@ TEST(Harness, KeepsAListOfKnownFailuresTrue) {
   EXPECT_NE(known.out.find("\n# 0 failed, " + std::to_string(failed.size()) +
                            " known failures, 0 unexpected passes\n"),
             std::string::npos);
+  // What this machine cannot arrange (one process at most, in a chroot) is skipped, and counted
+  // with the known failures in JUnit's skipped.
+  auto skips = [](const std::string &tap) {
+    size_t n = 0;
+    for (size_t at = 0; (at = tap.find(" # SKIP ", at)) != std::string::npos; ++at)
+      ++n;
+    return n;
+  };
+  size_t skipped = skips(known.out);
   process::Outcome junit = check({"--known-failures", list, "--format", "junit"}, "trailing_space");
   EXPECT_EQ(process::ending(junit), "exit 0") << junit.err;
-  EXPECT_NE(junit.out.find("skipped=\"" + std::to_string(failed.size()) + "\""), std::string::npos);
+  EXPECT_NE(junit.out.find("skipped=\"" + std::to_string(failed.size() + skipped) + "\""),
+            std::string::npos);
   // A filter that leaves some of the listed cases out: the list still holds.
   process::Outcome filtered =
       check({"--known-failures", list, "--filter", "^print-args/one$"}, "trailing_space");
@@ -173,8 +183,8 @@ TEST(Harness, KeepsAListOfKnownFailuresTrue) {
                             " unexpected passes: listed as known failures, they pass now; take "
                             "them off the list (--write-failures FILE writes what still fails)\n"),
             std::string::npos);
-  EXPECT_NE(mended.out.find("\n# " + std::to_string(cases) + " of " + std::to_string(cases) +
-                            " passed in "),
+  EXPECT_NE(mended.out.find("\n# " + std::to_string(cases - skips(mended.out)) + " of " +
+                            std::to_string(cases) + " passed in "),
             std::string::npos)
       << mended.out.substr(mended.out.rfind("# slowest"));
   EXPECT_EQ(mended.err, "support-programs-check: " + std::to_string(failed.size()) +
