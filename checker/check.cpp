@@ -127,7 +127,7 @@ int reproduce(const std::string &name, const cases::Case &c, report::Target &t,
   runner::Chosen chosen = runner::choose(o.runner, t.dir, seconds(o.timeout), startedAs);
   std::string line = command::line(compare::startOf(c, chosen.words, t.dir), size_t(1) << 30);
   if (!t.binfmt.empty())
-    line += (line.find("  # ") == std::string::npos ? "  # " : "; ") + t.binfmt;
+    line = command::noted(line, t.binfmt);
   report::emit("#!/usr/bin/env bash\n# Starts the case " + command::quoted(name) + " of " +
                shown(o.cases.string()) + ", the programs started " + chosen.started +
                ". Its status and bytes are the program's. Run it in an empty folder, as the case "

@@ -233,6 +233,10 @@ std::string redirected(Stream stream, const char *fd) {
 
 } // namespace
 
+std::string noted(const std::string &line, const std::string &more) {
+  return line + (line.find("  # ") == std::string::npos ? "  # " : "; ") + more;
+}
+
 std::string line(const process::Start &start, size_t most) {
   if (start.argv.empty() && start.path.empty())
     return "";

@@ -16,6 +16,9 @@ namespace command {
 // '='), a comment at its end says so. "" where the line would be longer than `most`.
 std::string line(const process::Start &start, size_t most = 64 * 1024);
 
+// `line` with `more` said at the end of its comment (which it begins where there is none).
+std::string noted(const std::string &line, const std::string &more);
+
 // A word as bash reads it back: as it is, in single quotes, or as $'...' with escapes for bytes
 // that are not printable ASCII.
 std::string quoted(const std::string &word);

@@ -1,5 +1,7 @@
 #include "schedule.hpp"
 
+#include "command.hpp"
+
 #include "fatal.hpp"
 #include "interrupt.hpp"
 
@@ -89,8 +91,7 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
         compare::Result result =
             compare::check(*all[index].c, target.runner, target.dir, plan.timeout);
         if (!target.binfmt.empty() && !result.command.empty())
-          result.command +=
-              (result.command.find("  # ") == std::string::npos ? "  # " : "; ") + target.binfmt;
+          result.command = command::noted(result.command, target.binfmt);
         std::lock_guard guard(lock);
         if (interrupt::signal())
           return; // what was stopped is not reported
