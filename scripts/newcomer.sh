@@ -58,7 +58,9 @@ step "$(readme_block sh 6)"
 # The first example needs the 32-bit x86 programs' package and qemu-user, as the README says.
 (cd build && apt-get install -y -q --no-install-recommends "./support-programs-i386_${version}_all.deb" \
   "./support-programs_${version}_${host}.deb" qemu-user libc6-i386-cross >/dev/null)
-step "$(readme_block sh 3 | head -n 1) | tail -n 1"
+# Through qemu 7.2 the cases of its own faults fail (tests/qemu/faults.txt), as the README says:
+# status 1 is the report's; anything else is not.
+step "{ $(readme_block sh 3 | head -n 1) || [[ \$? == 1 ]]; } | tail -n 1"
 [[ -f /usr/share/man/man1/support-programs-check.1.gz ]] ||
   { echo "no manual page: $(dpkg -L support-programs | grep man)" >&2; exit 1; }
 install=$(readme_block sh 7 | sed 's/\\$//' | tr -d '\n')
