@@ -318,12 +318,12 @@ Case parse(const std::string &line) {
   }
   if (object.contains("started_as")) {
     const json &as = object["started_as"];
-    if (!as.is_string() || as.get<std::string>() != "link")
+    std::string how = as.is_string() ? as.get<std::string>() : "";
+    if (how != "link" && how != "exec-only")
       throw Error("\"started_as\" is " +
-                  (as.is_string() ? text::quoted(as.get<std::string>().substr(0, 80))
-                                  : std::string(as.type_name())) +
-                  "; it is \"link\"");
-    c.throughLink = true;
+                  (as.is_string() ? text::quoted(how.substr(0, 80)) : std::string(as.type_name())) +
+                  "; it is \"link\" or \"exec-only\"");
+    c.startedAs = how == "link" ? Case::StartedAs::Link : Case::StartedAs::ExecOnly;
   }
   process::Start &start = c.start;
   if (object.contains("env"))

@@ -49,13 +49,16 @@ struct Case {
   unsigned repeat = 1;    // how many times it is started, each a fresh process
   double startWithin = 0; // the most seconds from its start to its end; 0: no bound but --timeout
   // Where the program is started directly or through binfmt_misc: the argv[0] it gets (else its
-  // path), or none at all, an empty vector; and whether it is executed through a symbolic link
-  // in its working folder, by a relative path holding a space and bytes beyond ASCII.
+  // path), or none at all, an empty vector.
   std::optional<std::string> argv0;
-  bool noVector = false, throughLink = false;
+  bool noVector = false;
+  // The path it is executed by: its own; a symbolic link in its working folder, by a relative
+  // path holding a space and bytes beyond ASCII; or a copy there that may be executed but not
+  // read (mode 0111), started without the privilege to read it all the same.
+  enum class StartedAs { Path, Link, ExecOnly } startedAs = StartedAs::Path;
 };
 
-// The name of the link a case started through one is executed by, in its working folder.
+// The name of the link or copy a case started through one is executed by, in its working folder.
 std::string linkName(const std::string &program);
 
 // The name a case gives a resource limit ("stack" for RLIMIT_STACK), or its number.

@@ -252,6 +252,14 @@ int checkAll(int argc, char **argv) {
     runner::Chosen chosen = runner::choose(o.runner, t.dir, seconds(o.timeout), startedAs);
     t.runner = chosen.words;
     t.started = chosen.started;
+    if (!t.runner.empty())
+      t.execOnly = "a runner is given the program's path and must read the program, which this "
+                   "one's mode forbids: start the programs directly, or through --binfmt with O "
+                   "or C, which has the kernel open it for the runner";
+    else if (o.binfmt && o.binfmt->find_first_of("OC") == std::string::npos)
+      t.execOnly = "without O or C, binfmt_misc gives the interpreter the program's path and it "
+                   "must read the program, which this one's mode forbids: --binfmt with O or C "
+                   "has the kernel open it for the interpreter";
     interrupt::check();
   }
   report::Run run{targets,          entries.size(),

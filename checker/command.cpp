@@ -117,7 +117,14 @@ std::string started(const process::Start &start, std::string &comment) {
                    "argv[0] is its path"});
   // Found as run() finds it, through this process's PATH, which env -i would not have.
   std::string path = start.path.empty() ? process::located(argv0) : start.path;
-  if (!start.linkName.empty()) {
+  if (!start.linkName.empty() && start.execOnly) {
+    // The copy that may only be executed, in a folder of its own as the case has.
+    setup.insert(setup.begin(), "cd -- \"$(mktemp -d)\" && cp -- " + command::quoted(start.linkTo) +
+                                    " " + command::quoted(start.linkName) + " && chmod 0111 " +
+                                    command::quoted(start.linkName));
+    note(comment, {"root reads the copy all the same: the checker starts it without capabilities, "
+                   "which this command does not; run it as another user"});
+  } else if (!start.linkName.empty()) {
     // The link, in a folder of its own as the case has.
     setup.insert(setup.begin(), "cd -- \"$(mktemp -d)\" && ln -s -- " +
                                     command::quoted(start.linkTo) + " " +

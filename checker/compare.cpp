@@ -53,14 +53,17 @@ void compareBytes(const char *stream, const std::string &expected, const std::st
 } // namespace
 
 process::Start startOf(const cases::Case &c, const std::vector<std::string> &runner,
-                       const std::filesystem::path &dir) {
+                       const std::filesystem::path &dir, const std::string &execOnly) {
   process::Start start = c.start;
   start.freshFolder = true;
   std::string executed = dir / c.program;
-  if (c.throughLink) {
+  if (c.startedAs != cases::Case::StartedAs::Path) {
     start.linkName = cases::linkName(c.program);
     start.linkTo = executed;
+    start.execOnly = c.startedAs == cases::Case::StartedAs::ExecOnly;
     executed = "./" + start.linkName;
+    if (start.execOnly)
+      start.notArranged = execOnly;
   }
   start.argv = runner;
   // Started itself, by the kernel: the argv[0] the case gives reaches it, or no vector at all.
@@ -123,8 +126,9 @@ Result judge(const cases::Case &c, const process::Outcome &outcome) {
 }
 
 Result check(const cases::Case &c, const std::vector<std::string> &runner,
-             const std::filesystem::path &dir, std::chrono::seconds timeout) {
-  process::Start start = startOf(c, runner, dir);
+             const std::filesystem::path &dir, std::chrono::seconds timeout,
+             const std::string &execOnly) {
+  process::Start start = startOf(c, runner, dir, execOnly);
   Result result =
       judge(c, process::run(start, runner::limits(runner, timeout, c.out.size(), c.err.size())));
   if (!result.passed() && result.failure.empty())

@@ -31,14 +31,16 @@ struct Result {
   bool passed() const { return summary.empty() && failure.empty(); }
 };
 
-// The case's start through `runner` (empty: directly), its program in `dir`.
+// The case's start through `runner` (empty: directly), its program in `dir`; `execOnly`, where
+// not empty, is why a program that may only be executed cannot be started so.
 process::Start startOf(const cases::Case &c, const std::vector<std::string> &runner,
-                       const std::filesystem::path &dir);
+                       const std::filesystem::path &dir, const std::string &execOnly = "");
 
 Result judge(const cases::Case &c, const process::Outcome &outcome);
 
 // Starts the case and judges it.
 Result check(const cases::Case &c, const std::vector<std::string> &runner,
-             const std::filesystem::path &dir, std::chrono::seconds timeout);
+             const std::filesystem::path &dir, std::chrono::seconds timeout,
+             const std::string &execOnly = "");
 
 } // namespace compare

@@ -375,9 +375,11 @@ int main(int argc, char **argv) {
                {{"argv0", argv0}}));
   for (const char *program : {"print-args", "print-sentence", "exit-zero"})
     write(made(std::string("argv0/none/") + program, program, {}, {{"argv0", nullptr}}));
-  for (const char *program : {"print-args", "print-sentence", "exit-zero"})
-    write(made(std::string("started-as/link/") + program, program, {bytes("a b"), bytes("c")},
-               {{"started_as", "link"}}));
+  // and from a copy that may be executed but not read.
+  for (const char *how : {"link", "exec-only"})
+    for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+      write(made(std::string("started-as/") + how + "/" + program, program,
+                 {bytes("a b"), bytes("c")}, {{"started_as", how}}));
   if (!file.flush()) {
     std::cerr << "support-make-cases: cannot write " << argv[2] << "\n";
     return 1;

@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <linux/securebits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -13,6 +15,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -499,7 +502,8 @@ struct Child {
   bool closed[4] = {};
   int count = 3; // descriptors it starts with
   bool noNewPrivileges = false, ptraceDenied = false, folderDeleted = false, hideProc = false;
-  int cgroupProcesses = -1; // cgroup.procs of the cgroup it moves itself into first
+  bool noCapabilities = false; // none kept, and none gained at exec (root's, where it is root)
+  int cgroupProcesses = -1;    // cgroup.procs of the cgroup it moves itself into first
   const sock_fprog *filter = nullptr;
   const std::vector<Limit> *limits = nullptr;
   const std::vector<int> *ignored = nullptr;
@@ -576,6 +580,15 @@ struct Child {
     if (setrlimit(limit.resource, &now) != 0)
       goto failed;
   }
+  if (c.noCapabilities && geteuid() == 0) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    c.arranging = "cannot start it without capabilities";
+    if (prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED, 0, 0, 0) != 0 ||
+        syscall(SYS_capset, &header, none) != 0)
+      goto failed;
+    c.arranging = nullptr;
+  }
   sigprocmask(SIG_SETMASK, &c.mask, nullptr);
   execve(c.path, c.argv, c.envp);
 failed:
@@ -608,6 +621,34 @@ pid_t spawn(Child &child, Plan (&plans)[3]) {
     }
   }
   return pid;
+}
+
+// Copies `from` to a new file `to` that may be executed but not read; false, with errno, where it
+// cannot. Under the lock that starts processes, so that no child started meanwhile holds the copy
+// open for writing, which would make its exec fail (ETXTBSY).
+bool execOnlyCopy(const std::string &from, const std::string &to) {
+  std::lock_guard guard(startedLock);
+  Fd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status;
+  if (in.get() < 0 || fstat(in.get(), &status) != 0)
+    return false;
+  if (!S_ISREG(status.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  Fd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+  if (out.get() < 0)
+    return false;
+  for (off_t left = status.st_size; left > 0;) {
+    ssize_t copied = sendfile(out.get(), in.get(), nullptr, size_t(left));
+    if (copied <= 0) {
+      if (copied == 0)
+        errno = EIO; // the file shrank as it was read
+      return false;
+    }
+    left -= copied;
+  }
+  return fchmod(out.get(), 0111) == 0;
 }
 
 // Reaps a child that spawn() started.
@@ -967,6 +1008,8 @@ Outcome run(const Start &start, const Limits &limits) {
     outcome.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     return outcome;
   };
+  if (!start.notArranged.empty())
+    return finish({Ending::Kind::NotArranged, 0, start.notArranged});
   if (start.argv.empty() && start.path.empty())
     return finish({Ending::Kind::NotStarted, 0, std::strerror(EINVAL)});
   std::string path = start.path.empty() ? located(start.argv[0]) : start.path;
@@ -1004,9 +1047,13 @@ Outcome run(const Start &start, const Limits &limits) {
     return finish({Ending::Kind::Failure, 0, failure});
   if (!folder.empty() && !start.linkName.empty()) {
     std::string made = folder + "/" + start.linkName;
-    if (symlink(start.linkTo.c_str(), made.c_str()) != 0)
-      return finish({Ending::Kind::Failure, 0, why(("cannot make the link " + made).c_str())});
     link = made;
+    if (start.execOnly ? !execOnlyCopy(start.linkTo, made)
+                       : symlink(start.linkTo.c_str(), made.c_str()) != 0)
+      return finish(
+          {Ending::Kind::Failure, 0,
+           why(("cannot make " + std::string(start.execOnly ? "the copy " : "the link ") + made)
+                   .c_str())});
   }
   Child child;
   child.path = path.c_str();
@@ -1035,6 +1082,7 @@ Outcome run(const Start &start, const Limits &limits) {
                    "hiding /proc takes a mount namespace of its own, which takes root: run the "
                    "checker as root"});
   child.hideProc = start.procHidden;
+  child.noCapabilities = start.execOnly;
   // One process at most: root, whom RLIMIT_NPROC does not hold, through a cgroup.
   std::vector<Limit> limitsHere = start.limits;
   std::optional<OneProcessCgroup> cgroup;

@@ -72,8 +72,13 @@ struct Start {
   // as it is, relative to the working folder.
   std::string path;
   // Where not empty, made in the fresh working folder before the start (and removed after): a
-  // symbolic link of this name to `linkTo`.
+  // symbolic link of this name to `linkTo`; or, with `execOnly`, a copy of it that may be
+  // executed but not read (mode 0111), and the process started without the capabilities that
+  // would read it all the same (root's: none are gained at exec either).
   std::string linkName, linkTo;
+  bool execOnly = false;
+  // Where not empty, why it cannot be started as asked here: it is not, and ends NotArranged.
+  std::string notArranged;
   Streams streams;
   std::vector<std::string> environment; // entries as they are, "NAME=value" or not
   std::vector<Limit> limits;

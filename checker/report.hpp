@@ -23,6 +23,8 @@ struct Target {
   // Where the runner is the programs' binfmt_misc interpreter: what a reproducing command cannot
   // do, in words.
   std::string binfmt;
+  // Where not empty, why a program that may be executed but not read cannot be started here.
+  std::string execOnly;
 };
 
 // A case as it runs on one target; named with the target's processor where there are several.

@@ -89,7 +89,7 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
         size_t index = caseOf(t);
         const report::Target &target = plan.targets[all[index].target];
         compare::Result result =
-            compare::check(*all[index].c, target.runner, target.dir, plan.timeout);
+            compare::check(*all[index].c, target.runner, target.dir, plan.timeout, target.execOnly);
         if (!target.binfmt.empty() && !result.command.empty())
           result.command = command::noted(result.command, target.binfmt);
         std::lock_guard guard(lock);

@@ -21,10 +21,20 @@ ensure_packages() {
     fi
   fi
   echo "Installing ${missing[*]}"
+  local start=$SECONDS
   "${sudo[@]}" apt-get update -q
   # Another apt-get may be at work: wait for it rather than fail.
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -o DPkg::Lock::Timeout=600 -y -q \
     --no-install-recommends "${missing[@]}"
+  echo "Installed ${#missing[@]} packages in $((SECONDS - start)) s"
+}
+
+# timed COMMAND...: runs COMMAND, then says how long it took; its status is COMMAND's.
+timed() {
+  local start=$SECONDS status=0
+  "$@" || status=$?
+  echo "-- ${*:1:3}: $status, after $((SECONDS - start)) s"
+  return "$status"
 }
 
 # cached BUILD NAME prints the value of NAME in BUILD's CMake cache, a list as words.

@@ -124,6 +124,29 @@ TEST_F(Binfmt, CatchesInterpretersThatMishandleArgvZero) {
   }
 }
 
+// A program that may be executed but not read: the kernel opens it for the interpreter with O
+// (or C, which implies it), whose descriptor a correct interpreter reads; without either it is
+// skipped, with why. One that opens the program by its path all the same is caught, root as the
+// checker may be: the program is started without the capabilities that would read it anyway.
+TEST_F(Binfmt, StartsAProgramThatMayOnlyBeExecutedWhereTheKernelOpensIt) {
+  const struct {
+    const char *mode, *flags, *ending, *says;
+  } runs[] = {
+      {"correct", "O", "exit 0", "# 3 of 3 passed"},
+      {"correct", "C", "exit 0", "# 3 of 3 passed"},
+      {"correct", "P", "exit 0", "# SKIP without O or C, binfmt_misc gives the interpreter"},
+      {"ignores-execfd", "O", "exit 1", "exit 2, expected exit 0; stdout differs from byte 0"},
+  };
+  for (auto [mode, flags, ending, says] : runs) {
+    fs::path interpreter = dir / (std::string("binfmt-") + mode);
+    if (!fs::exists(interpreter))
+      fs::create_symlink(FAULTY_RUNNER, interpreter);
+    process::Outcome run = this->run(flags, interpreter, {"--filter", "^started-as/exec-only/"});
+    EXPECT_EQ(process::ending(run), ending) << mode << " " << flags << ": " << run.err;
+    EXPECT_NE(run.out.find(says), std::string::npos) << mode << " " << flags << ": " << run.out;
+  }
+}
+
 // Bad use in one line, before anything is registered.
 TEST(BinfmtUse, RefusesWhatCannotBeRegistered) {
   const struct {

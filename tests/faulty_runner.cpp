@@ -11,6 +11,7 @@
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,10 +39,12 @@ namespace {
 // Started by the kernel as a binfmt_misc interpreter, under a name "binfmt-MODE" (the kernel
 // gives an interpreter no words of its own): argv[1] is the program's path, and where the
 // registration has P (AT_FLAGS says so) argv[2] is the argv[0] it was executed with. Starts it
-// through qemu, which reads the program itself, as a correct interpreter would, but for MODE's
-// fault: "correct" has none; "passes-argv0-on" also passes the preserved argv[0] on as an
-// argument, as a wrapper did; "drops-argv0" leaves it out of the vector, so that the program's
-// first argument takes its place.
+// through qemu, as a correct interpreter would, but for MODE's fault: "correct" has none;
+// "passes-argv0-on" also passes the preserved argv[0] on as an argument, as a wrapper did;
+// "drops-argv0" leaves it out of the vector, so that the program's first argument takes its
+// place; "ignores-execfd" opens the program by its path where the kernel gave a descriptor of it
+// (O), which fails for a program that may be executed but not read. Where there is a descriptor,
+// qemu gets the program through a readable copy of it, since qemu opens what it starts.
 [[noreturn]] void interpret(std::string_view mode, int argc, char **argv) {
   bool preserved = getauxval(AT_FLAGS) & 1; // AT_FLAGS_PRESERVE_ARGV0
   if (argc < 2 + preserved) {
@@ -52,10 +55,24 @@ namespace {
   char **rest = argv + 2 + preserved;
   // The processor's qemu, from the program's ELF header (e_machine, little-endian).
   unsigned char header[20] = {};
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || read(fd, header, sizeof header) != ssize_t(sizeof header)) {
+  int given = int(getauxval(AT_EXECFD)); // 0 where the kernel gave none (never standard input)
+  int fd = given && mode != "ignores-execfd" ? given : open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || pread(fd, header, sizeof header, 0) != ssize_t(sizeof header)) {
     std::perror("faulty-runner: cannot read the program");
     _exit(2);
+  }
+  static char copied[32];
+  if (fd == given) {
+    int copy = memfd_create("program", 0);
+    off_t at = 0;
+    struct stat status;
+    if (copy < 0 || fstat(fd, &status) != 0 ||
+        sendfile(copy, fd, &at, size_t(status.st_size)) != status.st_size) {
+      std::perror("faulty-runner: cannot copy the program");
+      _exit(2);
+    }
+    std::snprintf(copied, sizeof copied, "/proc/self/fd/%d", copy);
+    path = copied;
   }
   close(fd);
   const char *qemu = header[18] == 3    ? "/usr/bin/qemu-i386"
