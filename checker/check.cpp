@@ -268,9 +268,11 @@ int checkAll(int argc, char **argv) {
                   o.cases.string(), o.suiteName};
   schedule::Plan plan{targets, seconds(o.timeout), o.jobs, o.repeat,
                       o.shuffle ? seed : std::nullopt};
-  auto reporter = o.format == "tap"     ? report::tap()
-                  : o.format == "junit" ? report::junit()
-                                        : report::json();
+  std::string format = o.format.empty() ? isatty(1) ? "text" : "tap" : o.format;
+  auto reporter = format == "text"    ? report::console()
+                  : format == "tap"   ? report::tap()
+                  : format == "junit" ? report::junit()
+                                      : report::json();
   auto start = steady_clock::now();
   auto verdicts = schedule::runAll(entries, plan, *reporter, run);
   reporter->end(entries, verdicts, duration<double>(steady_clock::now() - start).count());

@@ -40,14 +40,15 @@ void compareBytes(const char *stream, const std::string &expected, const std::st
        << "\n    actual_length: " << actual.size() << "\n";
   if (from || length != std::string::npos)
     yaml << "    excerpt_from: " << from << "\n";
-  yaml << "    expected: "
-       << text::quoted(std::string_view(expected).substr(std::min(from, expected.size()), length))
-       << "\n    actual: "
-       << text::quoted(std::string_view(actual).substr(std::min(from, actual.size()), length))
-       << "\n";
+  std::string expectedShown =
+      text::quoted(std::string_view(expected).substr(std::min(from, expected.size()), length));
+  std::string actualShown =
+      text::quoted(std::string_view(actual).substr(std::min(from, actual.size()), length));
+  yaml << "    expected: " << expectedShown << "\n    actual: " << actualShown << "\n";
   result.details += yaml.str();
   result.summary += (result.summary.empty() ? "" : "; ") + what;
-  result.differences.push_back({stream, at, expected.size(), actual.size()});
+  result.differences.push_back(
+      {stream, at, expected.size(), actual.size(), from, expectedShown, actualShown});
 }
 
 } // namespace

@@ -16,6 +16,10 @@ namespace compare {
 struct Difference {
   std::string stream;                         // "stdout", "stderr"
   size_t first = 0, expected = 0, actual = 0; // the first offset that differs; both lengths
+  // The bytes shown of each, escaped and quoted, from `from`: all of them, or 120 about the
+  // first difference where either holds more than 160.
+  size_t from = 0;
+  std::string expectedShown, actualShown;
 };
 
 struct Result {

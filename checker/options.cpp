@@ -87,9 +87,10 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
   app.add_flag("--all", o.all, "Checks every processor's programs installed beside the checker")
       ->excludes("--programs");
   app.add_option("--cases", o.cases, "The cases file")->capture_default_str();
-  app.add_option("--format", o.format, "Report as TAP, as JUnit XML or as one JSON document")
-      ->check(CLI::IsMember({"tap", "junit", "json"}))
-      ->capture_default_str();
+  app.add_option("--format", o.format,
+                 "Report as text for a person (the default where standard output is a "
+                 "terminal), as TAP (the default otherwise), as JUnit XML or as one JSON document")
+      ->check(CLI::IsMember({"text", "tap", "junit", "json"}));
   app.add_option("--suite-name", o.suiteName,
                  "JUnit's name of the run, and of each processor's suite before its name, so that "
                  "the reports of two runs merged keep their suites apart")

@@ -16,7 +16,7 @@ struct Options {
   std::vector<std::filesystem::path> programs; // none: the default folder
   bool all = false;                            // every processor's folder beside the checker
   std::filesystem::path cases;
-  std::string format = "tap";
+  std::string format;                         // "" where not given: text at a terminal, else TAP
   std::string suiteName = "support-programs"; // JUnit's
   unsigned tapVersion = 14;
   unsigned jobs = 1, timeout = 60, repeat = 1;

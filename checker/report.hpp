@@ -76,6 +76,7 @@ public:
   virtual void interrupted(const std::string &why) = 0;
 };
 
+std::unique_ptr<Reporter> console(); // for a person at a terminal
 std::unique_ptr<Reporter> tap();
 std::unique_ptr<Reporter> junit();
 std::unique_ptr<Reporter> json();

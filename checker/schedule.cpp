@@ -67,7 +67,7 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
   };
   std::vector<report::Verdict> verdicts(all.size());
   std::atomic<uint64_t> next = 0;
-  uint64_t finished = 0;
+  size_t finished = 0, failing = 0;
   size_t reported = 0;
   std::mutex lock;
   std::string fatal;
@@ -106,8 +106,14 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
           v.first = std::move(result);
         else if (v.runs == 1)
           v.first = std::move(result);
+        // The progress line counts what the plan counts: cases, each once all its runs ended.
+        if (v.runs == runs[index]) {
+          ++finished;
+          failing += !v.passed() && !all[index].known;
+        }
         if (progress)
-          std::cerr << "\rcase " << ++finished << " of " << tasks << std::flush;
+          std::cerr << "\r" << finished << " of " << all.size() << " cases"
+                    << (failing ? ", " + std::to_string(failing) + " failed" : "") << std::flush;
         for (; reported < all.size() && verdicts[reported].runs == runs[reported]; ++reported) {
           if (oneTerminal)
             std::cerr << "\r\033[K" << std::flush;

@@ -47,6 +47,53 @@ std::vector<std::string> matching(const std::string &keep, const std::string &dr
   return kept;
 }
 
+// At a terminal, with no --format, the report is for a person: ten failures fit on one screen,
+// three lines each, passes only counted, the failed named at the end; colour only where the
+// terminal says what it is, and never against NO_COLOR.
+TEST(Harness, WritesAReportForAPersonAtATerminal) {
+  const char *ten = "^print-args/(one|three|empty-between|one-empty|two-empty|option-like|"
+                    "backslashes|percent|whitespace|high-bytes)$|^exit-zero/";
+  const struct {
+    std::vector<std::string> environment;
+    bool coloured;
+  } terminals[] = {
+      {{}, false},
+      {{"TERM=dumb"}, false},
+      {{"TERM=xterm-256color"}, true},
+      {{"TERM=xterm-256color", "NO_COLOR=1"}, false},
+  };
+  for (const auto &[environment, coloured] : terminals) {
+    process::Start start;
+    start.argv = {CHECKER,    "--cases", CASES_FILE, "--programs", faulty / "trailing_space",
+                  "--runner", "",        "--filter", ten};
+    start.environment = environment;
+    start.streams = {Stream::DevNull, Stream::Pty, Stream::Pipe};
+    process::Outcome run = process::run(start, {std::chrono::seconds(60)});
+    std::string out = std::regex_replace(run.out, std::regex("\r"), "");
+    std::string plain = std::regex_replace(out, std::regex("\x1b\\[[0-9;]*m"), "");
+    std::string said = ::testing::PrintToString(environment);
+    EXPECT_EQ(process::ending(run), "exit 1") << said << run.err;
+    EXPECT_EQ(out != plain, coloured) << said << out;
+    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 3 * 10 + 3) << said << out;
+    EXPECT_EQ(plain.find("ok "), std::string::npos) << said << out;
+    for (const std::string &name : matching("^print-args/")) {
+      if (!std::regex_search(name, std::regex(ten)))
+        continue;
+      EXPECT_EQ(plain.find("FAIL " + name + ": stdout differs"),
+                plain.rfind("FAIL " + name + ": stdout differs"))
+          << said << name;
+      EXPECT_NE(plain.find("FAIL " + name), std::string::npos) << said << name;
+    }
+    std::smatch named;
+    ASSERT_TRUE(std::regex_search(plain, named, std::regex("\nFailed \\(10\\): ([^\n]*)\n")))
+        << said << out;
+    EXPECT_EQ(std::count(named[1].first, named[1].second, ','), 9) << named[1];
+    EXPECT_TRUE(plain.ends_with(" passed, 10 failed in " + plain.substr(plain.rfind(" in ") + 4)))
+        << plain;
+    EXPECT_NE(run.err.find("10 of "), std::string::npos) << run.err;
+  }
+}
+
 // Each option's effect on what is run and written.
 TEST(Harness, SelectsListsAndWritesAsAsked) {
   process::Outcome version = check({"--version"});
