@@ -27,6 +27,11 @@ const char *outcomeName(Outcome o) {
   return "";
 }
 
+// An excerpt as TAP shows it, without its quotes: the bytes escaped, printable ASCII.
+std::string unquoted(const std::string &shown) {
+  return shown.size() >= 2 ? shown.substr(1, shown.size() - 2) : shown;
+}
+
 class Json : public WholeAtEnd {
 public:
   void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
@@ -53,25 +58,27 @@ public:
                   {"seconds", v.seconds},
                   {"expected", v.first.expected},
                   {"actual", v.first.actual}};
-      if (!v.passed()) {
-        one["message"] = v.summary();
-        json streams = json::object();
-        for (const compare::Difference &d : v.first.differences)
-          streams[d.stream] = {{"first_difference", d.first},
-                               {"expected_length", d.expected},
-                               {"actual_length", d.actual}};
-        one["streams"] = streams;
-        one["command"] = reproduce(e, v);
-      }
-      if (o == Outcome::Skipped)
-        one["message"] = v.first.skipped;
+      // Every case has every field: what passed says nothing and has no command.
+      json streams = json::object();
+      for (const compare::Difference &d : v.first.differences)
+        streams[d.stream] = {{"first_difference", d.first},
+                             {"expected_length", d.expected},
+                             {"actual_length", d.actual},
+                             {"excerpt_from", d.from},
+                             {"expected_excerpt", unquoted(d.expectedShown)},
+                             {"actual_excerpt", unquoted(d.actualShown)}};
+      one["message"] = o == Outcome::Skipped          ? v.first.skipped
+                       : o == Outcome::UnexpectedPass ? directive(o)
+                                                      : v.summary();
+      one["streams"] = v.passed() ? json::object() : streams;
+      one["command"] = v.passed() ? json(nullptr) : json(reproduce(e, v));
       if (!v.first.left.empty())
         one["left"] = v.first.left;
       results.push_back(one);
     }
     Counts n = count(entries, verdicts);
     json document = {{"format", "support-programs-check results"},
-                     {"version", 1},
+                     {"version", 2},
                      {"checker", SUPPORT_VERSION},
                      {"run",
                       {{"started", started},
@@ -80,10 +87,12 @@ public:
                        {"cases_file", run.casesFile},
                        {"repeat", run.repeat},
                        {"seed", run.seed ? json(*run.seed) : json(nullptr)},
+                       // JavaScript's numbers, and jq's, hold 53 bits: this one all 64.
+                       {"seed_text", run.seed ? json(std::to_string(*run.seed)) : json(nullptr)},
                        {"targets", targets}}},
                      {"summary",
                       {{"cases", n.all},
-                       {"passed", n.passed},
+                       {"passed", n.passed + n.unexpected}, // every case that passed
                        {"failed", n.failed},
                        {"known_failures", n.known},
                        {"unexpected_passes", n.unexpected},

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 source scripts/common.sh
 ensure_packages cmake make g++ libgtest-dev libelf-dev libbenchmark-dev valgrind nlohmann-json3-dev \
-  libcli11-dev libre2-dev pkgconf python3 perl libxml2-utils
+  libcli11-dev libre2-dev pkgconf python3 python3-jsonschema perl libxml2-utils
 # For each processor, by default clang with Debian's cross sysroot for it, which works on any
 # host and installs beside g++-multilib (with SUPPORT_<ARCH>_TOOLCHAIN=multilib, g++-multilib,
 # only when g++ -m32 cannot already build: it conflicts with Debian's cross compilers); the

@@ -19,35 +19,51 @@ processor=$(cached "$build" SUPPORT_PROGRAMS_PROCESSOR)
 qemu=$(arch_table "${processor:-i386}" qemu)
 native_qemu=$(arch_table "$(uname -m)" qemu)
 
-# result DIR RUNNER...: one cell, from the checker's JSON results.
+# result DIR OUT RUNNER...: one cell, from the checker's JSON results; OUT names its files.
 result() {
-  local dir=$1 status=0 runner=(--runner=)
+  local dir=$1 out=$2 status=0 runner=(--runner=)
   [[ -x $dir/exit-zero ]] || { echo "not built"; return; }
-  (($# == 1)) || runner=(-- "${@:2}")
-  "$check" --programs "$dir" --timeout 30 --format json "${runner[@]}" >"$log/json" 2>"$log/err" ||
-    status=$?
+  (($# == 2)) || runner=(-- "${@:3}")
+  "$check" --programs "$dir" --timeout 30 --format json "${runner[@]}" >"$out.json" \
+    2>"$out.err" || status=$?
   if ((status == 2)); then
     echo "refused: $(sed -E 's/^support-programs-check: cannot start .* (directly|through [^:]*): //;
-      s/\|/\\|/g' "$log/err" | cut -c1-200)"
+      s/\|/\\|/g' "$out.err" | cut -c1-200)"
     return
   fi
-  # How many passed, then how the failures end, each kind once, with the cases' number.
-  python3 - "$log/json" <<'PY' | sed 's/|/\\|/g'
+  # How many passed, then how the failures end, each kind once, with the cases' number; then how
+  # many were skipped.
+  python3 - "$out.json" <<'PY' | sed 's/|/\\|/g'
 import collections, json, sys
 results = json.load(open(sys.argv[1]))
 summary = results["summary"]
-kinds = collections.Counter(c["message"] for c in results["cases"] if c["outcome"] != "passed")
+kinds = collections.Counter(c["message"] for c in results["cases"]
+                            if c["outcome"] in ("failed", "known failure"))
 print(f"{summary['passed']} of {summary['cases']}" +
-      "".join(f"; {n}× {kind}" for kind, n in kinds.items()))
+      "".join(f"; {n}× {kind}" for kind, n in kinds.items()) +
+      (f"; {summary['skipped']} skipped" if summary["skipped"] else ""))
 PY
+}
+
+# row N NAME WORDS: the table's row N, written to $log/row-N.
+row() {
+  local runner
+  read -ra runner <<<"$3"
+  runner=("${runner[@]//@LOG@/$log/runner-$1.log}")
+  echo "| \`$2\` | $(result "$build/support" "$log/$1-configured" "${runner[@]}") |" \
+    "$(result "$build/benchmarks/native" "$log/$1-native" "${runner[@]}") |" >"$log/row-$1"
 }
 
 echo "| runner | ${processor:-configured} programs | native programs |"
 echo "|---|---|---|"
+# Three rows at a time: many runners mostly wait (on a signal's grace, a timeout).
+rows=0
 while IFS='|' read -r name words; do
-  read -ra runner <<<"$words"
-  runner=("${runner[@]//@LOG@/$log/runner.log}")
-  echo "| \`$name\` | $(result "$build/support" "${runner[@]}") | $(result "$build/benchmarks/native" "${runner[@]}") |"
+  while (($(jobs -rp | wc -l) >= 3)); do
+    wait -n || true
+  done
+  row "$rows" "$name" "$words" </dev/null &
+  rows=$((rows + 1))
 done <<EOF_RUNNERS
 directly|
 $qemu|$qemu
@@ -72,3 +88,7 @@ dumb-init|dumb-init
 fakeroot|fakeroot
 fakechroot|fakechroot
 EOF_RUNNERS
+wait
+for ((n = 0; n < rows; n++)); do
+  cat "$log/row-$n"
+done

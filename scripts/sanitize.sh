@@ -16,9 +16,11 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=cl
   -DSUPPORT_SANITIZE=ON -DSUPPORT_FUZZ=ON -DSUPPORT_ARCH=native >/dev/null
 cmake --build "$build" -j "$(nproc)" --target support-programs-check checker-tests support-tests \
   cases-fuzz command-fuzz support-programs support-cases-file >/dev/null
-# Leaks count too; the checker's threads and the tests' processes are all ended by then.
+# Leaks count too; the checker's threads and the tests' processes are all ended by then. The test
+# that starts 3,000 cases on a machine kept busy is one of timing, which the other builds run:
+# here it would reach no code that the rest does not.
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" \
-  -R 'Checker|check-programs|Programs'
+  -R 'Checker|check-programs|Programs' -E 'AThousandTimesInAThousand'
 
 # Seeds: each line of the cases (those made too, with every kind of field), each malformed file
 # of the tests up to 64 KiB, and lines of many small values.

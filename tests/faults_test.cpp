@@ -241,6 +241,25 @@ TEST(Checker, PassesWhateverStackLimitTheCallerHas) {
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << failedCases(run.out).size();
 }
 
+// The checker, the cases and the fault-free programs copied into `dir`, made open to every user:
+// the build's own folder may be closed to them (a clone in a folder of mode 0700).
+struct OpenCopy {
+  fs::path checker, cases, programs;
+};
+OpenCopy openCopy(const fs::path &dir) {
+  using fs::perms;
+  fs::permissions(dir, perms::owner_all | perms::group_read | perms::group_exec |
+                           perms::others_read | perms::others_exec);
+  OpenCopy copy{dir / "support-programs-check", dir / "cases.jsonl", dir / "none"};
+  fs::copy_file(CHECKER, copy.checker);
+  if (!fs::exists(copy.cases))
+    fs::copy_file(CASES_FILE, copy.cases);
+  fs::create_directory(copy.programs);
+  for (const char *program : {"print-args", "print-sentence", "exit-zero"})
+    fs::copy_file(fs::canonical(faulty / "none" / program), copy.programs / program);
+  return copy;
+}
+
 // Nor on the caller's privileges: as an unprivileged user every case passes but hiding /proc,
 // which takes root and is skipped, with why.
 TEST(Checker, PassesEveryCaseAsAnUnprivilegedUser) {
@@ -248,13 +267,15 @@ TEST(Checker, PassesEveryCaseAsAnUnprivilegedUser) {
     GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
   if (geteuid() != 0)
     GTEST_SKIP() << "the tests run unprivileged already, so they cannot become another user";
-  Args nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", CHECKER};
+  Scratch dir("unprivileged");
+  OpenCopy copy = openCopy(dir);
+  Args nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", copy.checker};
   Args probe = nobody;
   probe.push_back("--version");
   if (process::Outcome can = process::run(probe); process::ending(can) != "exit 0")
-    GTEST_SKIP() << "no unprivileged user can run this build here: " << can.err;
+    GTEST_SKIP() << "no unprivileged user can run a copy of this build here: " << can.err;
   Args args = nobody;
-  args.insert(args.end(), {"--programs", faulty / "none", "--cases", CASES_FILE, "--runner="});
+  args.insert(args.end(), {"--programs", copy.programs, "--cases", copy.cases, "--runner="});
   process::Outcome run = process::run(args, {}, {std::chrono::seconds(120)});
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out.substr(0, 2000);
   EXPECT_NE(run.out.find("# 2 skipped: a condition they ask for cannot be had here\n"),
@@ -323,15 +344,15 @@ TEST(Checker, BoundsTheStartAndSkipsWhatCannotBeHad) {
 
   if (geteuid() != 0)
     GTEST_SKIP() << "the checker is not root here, so this test cannot run it as root and not";
-  // The same checker as an unprivileged user, where its build can be read by one.
-  Args asNobody = {"setpriv", "--reuid=65534",     "--regid=65534", "--clear-groups", CHECKER,
-                   "--cases", dir / "cases.jsonl", "--programs",    faulty / "none",  "--runner",
-                   "",        "--filter",          "^no-proc$"};
-  fs::permissions(dir, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  // The same checker as an unprivileged user, copied where one can run it.
+  OpenCopy copy = openCopy(dir);
+  Args asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", copy.checker,
+                   "--cases", copy.cases,      "--programs",    copy.programs,    "--runner",
+                   "",        "--filter",      "^no-proc$"};
   process::Outcome probe = process::run(
-      {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", CHECKER, "--version"});
+      {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", copy.checker, "--version"});
   if (process::ending(probe) != "exit 0")
-    GTEST_SKIP() << "no unprivileged user can run this build here: " << probe.err;
+    GTEST_SKIP() << "no unprivileged user can run a copy of this build here: " << probe.err;
   const std::pair<const char *, const char *> formats[] = {
       {"tap", "ok 1 - no-proc # SKIP hiding /proc takes a mount namespace of its own, which takes "
               "root: run the checker as root\n"},

@@ -388,7 +388,7 @@ TEST(Harness, WritesJsonWithACommandThatReproducesEachFailure) {
       check({"--format", "json", "--filter", "^print-args/(three|every-byte)$"}, "trailing_space");
   EXPECT_EQ(process::ending(run), "exit 1") << run.err;
   json results = json::parse(run.out);
-  EXPECT_EQ(results["version"], 1);
+  EXPECT_EQ(results["version"], 2);
   EXPECT_EQ(results["summary"]["cases"], 2);
   EXPECT_EQ(results["summary"]["failed"], 2);
   ASSERT_EQ(results["cases"].size(), 2u);
@@ -408,6 +408,63 @@ TEST(Harness, WritesJsonWithACommandThatReproducesEachFailure) {
   EXPECT_EQ(results["cases"][0]["name"], "print-args/three");
   EXPECT_EQ(results["cases"][0]["streams"]["stdout"]["first_difference"], 5);
   EXPECT_EQ(results["run"]["targets"][0]["started"], "directly");
+}
+
+// Reports of every outcome, read by their JSON Schema and by the reader the docs give, which a
+// consumer would copy: each holds every field, and its counts add up.
+TEST(Harness, WritesJsonThatItsSchemaAndItsDocumentedReaderTake) {
+  if (process::ending(process::run({"python3", "-c", "import jsonschema"})) != "exit 0")
+    GTEST_SKIP() << "no python3 with jsonschema here (Debian, Ubuntu: apt-get install "
+                    "python3-jsonschema)";
+  std::string doc = slurp(CHECKER_DOC);
+  size_t at = doc.find("```python\n", doc.find("\n## JSON results\n"));
+  ASSERT_NE(at, std::string::npos);
+  at += 10;
+  std::string reader = doc.substr(at, doc.find("```\n", at) - at);
+  Scratch dir("json");
+  write(dir / "known", "print-args/one\nexit-zero/no-arguments\n");
+  const struct {
+    const char *name, *fault, *ending;
+    Args args;
+    std::vector<std::string> says;
+  } reports[] = {
+      {"passing", "none", "exit 0", {"--filter", "^exit-zero/"}, {" passed, seed None\n"}},
+      {"every outcome",
+       "trailing_space",
+       "exit 1",
+       {"--known-failures", dir / "known", "--filter",
+        "^print-args/(one|three)$|^exit-zero/no-arguments$|^started-as/exec-only/print-args$",
+        "--runner", "env", "--repeat", "2", "--shuffle", "--seed", "18446744073709551615"},
+       {"failed: print-args/three: failed 2 of 2 runs; first: stdout differs from byte 5\n"
+        "  stdout from byte 0: expected \"a b c\\n\", actual \"a b c \\n\"\n  ( set -o pipefail;",
+        "known failure: print-args/one: ", "unexpected pass: exit-zero/no-arguments: ",
+        "skipped: started-as/exec-only/print-args: a runner is given the program's path",
+        "1 of 4 passed, seed 18446744073709551615\n"}},
+  };
+  for (const auto &[name, fault, ending, args, says] : reports) {
+    SCOPED_TRACE(name);
+    Args all = args;
+    all.insert(all.begin(), {"--format", "json"});
+    process::Outcome run = check(all, fault);
+    EXPECT_EQ(process::ending(run), ending) << run.err;
+    fs::path report = dir / "report.json";
+    write(report, run.out);
+    process::Outcome valid = process::run(
+        {"python3", "-c",
+         "import json, sys, jsonschema\n"
+         "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))",
+         report, RESULTS_SCHEMA});
+    EXPECT_EQ(process::ending(valid), "exit 0") << valid.err;
+    json results = json::parse(run.out);
+    const json &n = results["summary"];
+    EXPECT_EQ(n["passed"].get<int>() + n["failed"].get<int>() + n["known_failures"].get<int>() +
+                  n["skipped"].get<int>(),
+              n["cases"].get<int>());
+    process::Outcome read = process::run({"python3", "-c", reader, report});
+    EXPECT_EQ(process::ending(read), ending) << read.err;
+    for (const std::string &said : says)
+      EXPECT_NE(read.out.find(said), std::string::npos) << said << "\n" << read.out;
+  }
 }
 
 // Two folders of programs of two processors: each case once for each, named with its processor,
