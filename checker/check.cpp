@@ -29,6 +29,7 @@
 #include <iostream>
 #include <random>
 #include <set>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
@@ -120,6 +121,33 @@ void checkLimits(const std::vector<report::Entry> &entries) {
     }
 }
 
+// The files a run writes (the list of failures, the reports) can be written, and are apart from
+// each other and from the known failures read (which the list of failures may write back).
+void checkOutputs(const options::Options &o) {
+  std::vector<std::pair<std::string, fs::path>> outputs;
+  if (o.writeFailures)
+    outputs.emplace_back("--write-failures", *o.writeFailures);
+  for (const auto &[format, file] : o.reportFiles)
+    if (!file.empty())
+      outputs.emplace_back("--" + format, file);
+  auto same = [](const fs::path &a, const fs::path &b) {
+    std::error_code error;
+    return fs::weakly_canonical(a, error) == fs::weakly_canonical(b, error) ||
+           fs::equivalent(a, b, error);
+  };
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    selection::checkWritable(outputs[i].second, o.cases, outputs[i].first);
+    for (size_t j = 0; j < i; ++j)
+      if (same(outputs[i].second, outputs[j].second))
+        throw Fatal(outputs[j].first + " and " + outputs[i].first + " name one file, " +
+                    shown(outputs[i].second.string()) + ": give each its own");
+    if (outputs[i].first != "--write-failures" && o.knownFailures &&
+        same(outputs[i].second, *o.knownFailures))
+      throw Fatal(outputs[i].first + " names the --known-failures file, " +
+                  shown(o.knownFailures->string()) + ": give it a file of its own");
+  }
+}
+
 // Writes the script that starts case `c` on target `t` as a run would: one line of bash, as long
 // as the case needs; with what it does not arrange said in its comment.
 int reproduce(const std::string &name, const cases::Case &c, report::Target &t,
@@ -195,9 +223,9 @@ int checkAll(int argc, char **argv) {
   // Signals are taken by a thread of their own from here on, before any other thread starts.
   interrupt::watch();
   selection::Filter filter(o.filter, o.filterOut);
-  // Before the run, which may take minutes, and again as it is written.
-  if (o.writeFailures && !o.list)
-    selection::checkWritable(*o.writeFailures, o.cases);
+  // Before the run, which may take minutes, and again as they are written.
+  if (!o.list && !o.reproduce)
+    checkOutputs(o);
   std::vector<cases::Case> all = cases::read(o.cases, seconds(o.timeout));
   interrupt::check();
   std::optional<uint64_t> seed = o.seed;
@@ -268,11 +296,17 @@ int checkAll(int argc, char **argv) {
                   o.cases.string(), o.suiteName};
   schedule::Plan plan{targets, seconds(o.timeout), o.jobs, o.repeat,
                       o.shuffle ? seed : std::nullopt};
-  std::string format = o.format.empty() ? isatty(1) ? "text" : "tap" : o.format;
-  auto reporter = format == "text"    ? report::console()
-                  : format == "tap"   ? report::tap()
-                  : format == "junit" ? report::junit()
-                                      : report::json();
+  // Standard output's report, and each one asked for a file, kept until the run has ended.
+  std::vector<std::unique_ptr<report::Reporter>> reporters;
+  reporters.push_back(report::made(o.format.empty() ? isatty(1) ? "text" : "tap" : o.format));
+  std::vector<std::tuple<std::string, fs::path, std::unique_ptr<std::string>>> files;
+  for (const auto &[format, file] : o.reportFiles)
+    if (!file.empty()) {
+      files.emplace_back(format, file, std::make_unique<std::string>());
+      reporters.push_back(report::made(format));
+      reporters.back()->kept = std::get<2>(files.back()).get();
+    }
+  auto reporter = report::several(std::move(reporters));
   auto start = steady_clock::now();
   auto verdicts = schedule::runAll(entries, plan, *reporter, run);
   reporter->end(entries, verdicts, duration<double>(steady_clock::now() - start).count());
@@ -292,6 +326,8 @@ int checkAll(int argc, char **argv) {
                               std::to_string(entries.size()) + " cases failed, checked with " +
                               shown(o.cases.string()),
                           o.cases);
+  for (const auto &[format, file, text] : files)
+    selection::writeWhole(file, *text, o.cases, "--" + format);
   // A run that fails says so where a person looks first, in one line.
   if (failed)
     std::cerr << "support-programs-check: "

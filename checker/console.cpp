@@ -38,9 +38,10 @@ public:
     run = r;
     // Colour where standard output is a terminal that says what it is, but for NO_COLOR.
     const char *no = std::getenv("NO_COLOR"), *term = std::getenv("TERM");
-    colour = isatty(1) && !(no && *no) && term && *term && std::string(term) != "dumb";
+    // A report kept for a file has neither, whatever standard output is.
+    colour = !kept && isatty(1) && !(no && *no) && term && *term && std::string(term) != "dumb";
     winsize size{};
-    width = ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40 ? size.ws_col : 80;
+    width = !kept && ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40 ? size.ws_col : 80;
     std::string line = "Checking " + std::to_string(run.cases) + " cases";
     for (size_t t = 0; t < run.targets.size(); ++t)
       line += std::string(t ? "; " : " of ") + printable(run.targets[t].dir.string()) +
@@ -49,7 +50,7 @@ public:
       line += "; every case " + std::to_string(run.repeat) + " times";
     if (run.seed)
       line += "; seed " + std::to_string(*run.seed);
-    emit(line + "\n");
+    put(line + "\n");
   }
 
   void done(size_t, const Entry &entry, const Verdict &v) override {
@@ -63,11 +64,11 @@ public:
     }
     if (o == Outcome::UnexpectedPass) {
       passingKnown += (passingKnown.empty() ? "" : ", ") + name;
-      emit(paint("33", "PASS") + " " + name + ": listed as a known failure, it passes now\n");
+      put(paint("33", "PASS") + " " + name + ": listed as a known failure, it passes now\n");
       return;
     }
     if (o == Outcome::KnownFailure) {
-      emit(paint("33", "KNOWN") + " " + name + ": " + printable(v.summary()) + "\n");
+      put(paint("33", "KNOWN") + " " + name + ": " + printable(v.summary()) + "\n");
       return;
     }
     if (++failures <= 20)
@@ -86,7 +87,7 @@ public:
                 ? "     $ " + command + "\n"
                 : "     the same options with --reproduce " + command::quoted(entry.name) +
                       " write its start as a script\n";
-    emit(text);
+    put(text);
   }
 
   void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
@@ -117,11 +118,11 @@ public:
     if (run.seed)
       text += "Seed " + std::to_string(*run.seed) + ": --seed " + std::to_string(*run.seed) +
               " takes the same order and cases again\n";
-    emit(text);
+    put(text);
   }
 
   void interrupted(const std::string &why) override {
-    emit(paint("1;31", "Stopped") + ": " + printable(why) + "\n");
+    put(paint("1;31", "Stopped") + ": " + printable(why) + "\n");
   }
 
 private:

@@ -100,7 +100,7 @@ public:
                        {"flaky", n.flaky}}},
                      {"cases", results}};
     // Bytes from outside that are not UTF-8 become U+FFFD; everything else as it is, in ASCII.
-    emit(document.dump(1, ' ', true, json::error_handler_t::replace) + "\n");
+    put(document.dump(1, ' ', true, json::error_handler_t::replace) + "\n");
   }
 };
 

@@ -88,7 +88,7 @@ public:
       out << "  </testsuite>\n";
     }
     out << "</testsuites>\n";
-    emit(out.str());
+    put(out.str());
   }
 };
 

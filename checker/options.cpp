@@ -1,6 +1,7 @@
 #include "options.hpp"
 
 #include "binfmt.hpp"
+#include "report.hpp"
 
 #include "fatal.hpp"
 #include "process.hpp"
@@ -87,10 +88,19 @@ Options parse(int argc, char **argv, const std::filesystem::path &casesDefault) 
   app.add_flag("--all", o.all, "Checks every processor's programs installed beside the checker")
       ->excludes("--programs");
   app.add_option("--cases", o.cases, "The cases file")->capture_default_str();
+  std::vector<std::string> formats;
+  for (const report::Format &f : report::formats)
+    formats.push_back(f.name);
   app.add_option("--format", o.format,
                  "Report as text for a person (the default where standard output is a "
                  "terminal), as TAP (the default otherwise), as JUnit XML or as one JSON document")
-      ->check(CLI::IsMember({"text", "tap", "junit", "json"}));
+      ->check(CLI::IsMember(formats));
+  for (const report::Format &f : report::formats)
+    app.add_option(std::string("--") + f.name, o.reportFiles[f.name],
+                   std::string("Also writes ") + f.what +
+                       " to this file, whole once the run has ended: a regular file, or a new "
+                       "one; never the cases file")
+        ->type_name("FILE");
   app.add_option("--suite-name", o.suiteName,
                  "JUnit's name of the run, and of each processor's suite before its name, so that "
                  "the reports of two runs merged keep their suites apart")

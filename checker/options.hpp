@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,8 +17,9 @@ struct Options {
   std::vector<std::filesystem::path> programs; // none: the default folder
   bool all = false;                            // every processor's folder beside the checker
   std::filesystem::path cases;
-  std::string format;                         // "" where not given: text at a terminal, else TAP
-  std::string suiteName = "support-programs"; // JUnit's
+  std::string format; // "" where not given: text at a terminal, else TAP
+  std::map<std::string, std::filesystem::path> reportFiles; // a format's: also written there
+  std::string suiteName = "support-programs";               // JUnit's
   unsigned tapVersion = 14;
   unsigned jobs = 1, timeout = 60, repeat = 1;
   bool shuffle = false;

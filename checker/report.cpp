@@ -151,7 +151,7 @@ public:
       header += "# every case " + std::to_string(run.repeat) + " times\n";
     if (run.seed)
       header += "# seed " + std::to_string(*run.seed) + "\n";
-    emit(header + "1.." + std::to_string(run.cases) + "\n");
+    put(header + "1.." + std::to_string(run.cases) + "\n");
   }
 
   // A test line, backslash and '#' in the description escaped as TAP asks, a known failure's
@@ -173,7 +173,7 @@ public:
     line += "  ...\n";
     if (!v.first.left.empty())
       line += "# " + entry.name + ": " + leftBehind(v.first.left) + "\n";
-    emit(line);
+    put(line);
   }
 
   void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
@@ -201,11 +201,11 @@ public:
                                 "list (--write-failures FILE writes what still fails)"
                               : "") +
               "\n";
-    emit(text + "# " + std::to_string(all.passed + all.unexpected) + " of " +
-         std::to_string(all.all) + " passed in " + fixed(seconds) + " s\n");
+    put(text + "# " + std::to_string(all.passed + all.unexpected) + " of " +
+        std::to_string(all.all) + " passed in " + fixed(seconds) + " s\n");
   }
 
-  void interrupted(const std::string &why) override { emit("Bail out! " + why + "\n"); }
+  void interrupted(const std::string &why) override { put("Bail out! " + why + "\n"); }
 
 private:
   Run run;
@@ -223,6 +223,60 @@ std::string Verdict::summary() const {
 }
 
 std::unique_ptr<Reporter> tap() { return std::make_unique<Tap>(); }
+
+void Reporter::put(const std::string &text) {
+  if (kept)
+    kept->append(text);
+  else
+    emit(text);
+}
+
+const std::vector<Format> formats = {
+    {"text", "the report for a person", console},
+    {"tap", "TAP", tap},
+    {"junit", "JUnit XML", junit},
+    {"json", "the JSON results", json},
+};
+
+std::unique_ptr<Reporter> made(const std::string &format) {
+  for (const Format &f : formats)
+    if (format == f.name)
+      return f.make();
+  throw Fatal("no report format is named " + text::shown(format));
+}
+
+namespace {
+
+class Several : public Reporter {
+public:
+  explicit Several(std::vector<std::unique_ptr<Reporter>> all) : all(std::move(all)) {}
+  void begin(const Run &run) override {
+    for (auto &r : all)
+      r->begin(run);
+  }
+  void done(size_t index, const Entry &entry, const Verdict &verdict) override {
+    for (auto &r : all)
+      r->done(index, entry, verdict);
+  }
+  void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
+           double seconds) override {
+    for (auto &r : all)
+      r->end(entries, verdicts, seconds);
+  }
+  void interrupted(const std::string &why) override {
+    for (auto &r : all)
+      r->interrupted(why);
+  }
+
+private:
+  std::vector<std::unique_ptr<Reporter>> all;
+};
+
+} // namespace
+
+std::unique_ptr<Reporter> several(std::vector<std::unique_ptr<Reporter>> reporters) {
+  return std::make_unique<Several>(std::move(reporters));
+}
 
 void emit(const std::string &text) {
   static bool begun = false; // whether any of the report was written

@@ -68,13 +68,30 @@ inline bool fails(Outcome o) { return o == Outcome::Failed || o == Outcome::Unex
 class Reporter {
 public:
   virtual ~Reporter() = default;
+  // Where not null, the report is kept here, to be written whole to a file once the run has
+  // ended; else it goes to standard output as it is made.
+  std::string *kept = nullptr;
   virtual void begin(const Run &run) = 0;
   virtual void done(size_t index, const Entry &entry, const Verdict &verdict) = 0;
   virtual void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
                    double seconds) = 0;
   // The run stopped before its end; `why` says why.
   virtual void interrupted(const std::string &why) = 0;
+
+protected:
+  void put(const std::string &text);
 };
+
+// The formats, each a reporter: standard output's is --format's, and each may also go to a file.
+struct Format {
+  const char *name, *what;
+  std::unique_ptr<Reporter> (*make)();
+};
+extern const std::vector<Format> formats;
+std::unique_ptr<Reporter> made(const std::string &format);
+
+// Reporters that each take the whole run, in order.
+std::unique_ptr<Reporter> several(std::vector<std::unique_ptr<Reporter>> reporters);
 
 std::unique_ptr<Reporter> console(); // for a person at a terminal
 std::unique_ptr<Reporter> tap();

@@ -50,7 +50,8 @@ const char *kind(mode_t mode) {
 
 // Throws unless `file` is absent, or a regular file that is not `cases`. Nothing is opened: a
 // FIFO or a device is never waited for, a link never followed.
-void checkTarget(const std::filesystem::path &file, const std::filesystem::path &cases) {
+void checkTarget(const std::filesystem::path &file, const std::filesystem::path &cases,
+                 const std::string &option) {
   std::string shown = text::shown(file.string());
   struct stat status;
   if (lstat(file.c_str(), &status) != 0) {
@@ -59,13 +60,12 @@ void checkTarget(const std::filesystem::path &file, const std::filesystem::path 
     throw Fatal(shown + ": cannot be written: " + std::strerror(errno));
   }
   if (!S_ISREG(status.st_mode))
-    throw Fatal("--write-failures " + shown + " is " + kind(status.st_mode) +
+    throw Fatal(option + " " + shown + " is " + kind(status.st_mode) +
                 ": it writes over a regular file only, or makes a new one; give another path");
   struct stat read;
   if (!cases.empty() && stat(cases.c_str(), &read) == 0 && read.st_dev == status.st_dev &&
       read.st_ino == status.st_ino)
-    throw Fatal("--write-failures " + shown +
-                " is the cases file: give another path for the list of failures");
+    throw Fatal(option + " " + shown + " is the cases file: give another path for what it writes");
 }
 
 // A new file beside `file`, of a name no file had (O_CREAT | O_EXCL, which follows no link);
@@ -138,8 +138,9 @@ std::vector<std::string> readNames(const std::filesystem::path &file) {
   return names;
 }
 
-void checkWritable(const std::filesystem::path &file, const std::filesystem::path &cases) {
-  checkTarget(file, cases);
+void checkWritable(const std::filesystem::path &file, const std::filesystem::path &cases,
+                   const std::string &option) {
+  checkTarget(file, cases, option);
   std::string name;
   close(temporary(file, name));
   unlink(name.c_str());
@@ -150,8 +151,13 @@ void writeNames(const std::filesystem::path &file, const std::vector<std::string
   std::string text = "# " + about + "\n";
   for (const std::string &name : names)
     text += name + "\n";
+  writeWhole(file, text, cases, "--write-failures");
+}
+
+void writeWhole(const std::filesystem::path &file, const std::string &text,
+                const std::filesystem::path &cases, const std::string &option) {
   std::string shown = text::shown(file.string());
-  checkTarget(file, cases);
+  checkTarget(file, cases, option);
   std::string part;
   int fd = temporary(file, part);
   // The mode a file made anew would have: what the umask leaves of rw-rw-rw-. No other thread
@@ -174,7 +180,7 @@ void writeNames(const std::filesystem::path &file, const std::vector<std::string
   try {
     if (!written)
       throw Fatal(shown + ": cannot be written: " + std::strerror(error));
-    checkTarget(file, cases); // whatever came in its place meanwhile
+    checkTarget(file, cases, option); // whatever came in its place meanwhile
     if (std::rename(part.c_str(), file.c_str()) != 0)
       throw Fatal(shown + ": cannot be written: " + std::strerror(errno));
   } catch (const Fatal &) {

@@ -43,15 +43,22 @@ std::vector<std::string> readNames(const std::filesystem::path &file);
 // Bytes from outside, cut for a message: the first 80, quoted, and "..." where there were more.
 std::string excerpt(const std::string &bytes);
 
-// Throws Fatal unless `writeNames` can write `file`: absent (and its folder takes a new file),
-// or a regular file, not a link, that is not `cases` (the known failures may be the same file:
-// a list read and written back in one run). Checked before the run and again as it is written.
-void checkWritable(const std::filesystem::path &file, const std::filesystem::path &cases);
+// Throws Fatal unless `writeNames` (or `writeWhole`) can write `file`: absent (and its folder takes
+// a new file), or a regular file, not a link, that is not `cases` (the known failures may be the
+// same file: a list read and written back in one run). Checked before the run and again as it is
+// written.
+// `option` names it in messages.
+void checkWritable(const std::filesystem::path &file, const std::filesystem::path &cases,
+                   const std::string &option = "--write-failures");
 
 // Writes `names` in that format, after a comment line `about`, whole or not at all: into a new
 // file of a unique name beside it, never one that was there, renamed over it. Throws Fatal where
 // it cannot, or where checkWritable would.
 void writeNames(const std::filesystem::path &file, const std::vector<std::string> &names,
                 const std::string &about, const std::filesystem::path &cases);
+
+// Writes `text` to `file` as writeNames writes its list: whole or not at all.
+void writeWhole(const std::filesystem::path &file, const std::string &text,
+                const std::filesystem::path &cases, const std::string &option);
 
 } // namespace selection

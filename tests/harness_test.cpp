@@ -410,6 +410,54 @@ TEST(Harness, WritesJsonWithACommandThatReproducesEachFailure) {
   EXPECT_EQ(results["run"]["targets"][0]["started"], "directly");
 }
 
+// One run writes its report on standard output and any other format to a file, each whole once
+// the run has ended; a file that is not apart from the others, or not a regular one, is refused
+// before the run, in one line.
+TEST(Harness, WritesReportsToFilesBesideStandardOutput) {
+  Scratch dir("files");
+  Args files = {"--tap",  dir / "r.tap",  "--junit", dir / "r.xml",
+                "--json", dir / "r.json", "--text",  dir / "r.txt"};
+  Args args = {"--filter", "^print-args/(one|three)$|^exit-zero/no-arguments$"};
+  args.insert(args.end(), files.begin(), files.end());
+  process::Outcome run = check(args, "trailing_space");
+  EXPECT_EQ(process::ending(run), "exit 1") << run.err;
+  EXPECT_TRUE(run.out.starts_with("TAP version 14\n")) << run.out;
+  std::string tap = slurp(dir / "r.tap");
+  for (const char *line : {"not ok 1 - print-args/one\n", "not ok 2 - print-args/three\n",
+                           "ok 3 - exit-zero/no-arguments\n", "# 1 of 3 passed in "}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line;
+    EXPECT_NE(tap.find(line), std::string::npos) << line << tap;
+  }
+  EXPECT_EQ(json::parse(slurp(dir / "r.json"))["summary"]["failed"], 2);
+  EXPECT_NE(slurp(dir / "r.xml")
+                .find("<testsuites name=\"support-programs\" tests=\"3\" "
+                      "failures=\"2\""),
+            std::string::npos);
+  std::string text = slurp(dir / "r.txt");
+  EXPECT_NE(text.find("\nFailed (2): print-args/one, print-args/three\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+
+  fs::create_symlink(dir / "r.tap", dir / "link");
+  const struct {
+    Args args;
+    std::string says;
+  } refused[] = {
+      {{"--json", dir / "new", "--junit", dir / "new"}, "--json and --junit name one file"},
+      {{"--tap", dir / "new", "--write-failures", dir / "." / "new"},
+       "--write-failures and --tap name one file"},
+      {{"--json", CASES_FILE}, "--json " + std::string(CASES_FILE) + " is the cases file"},
+      {{"--junit", dir / "link"}, "is a symbolic link"},
+      {{"--known-failures", dir / "r.tap", "--tap", dir / "r.tap"},
+       "--tap names the --known-failures file"},
+  };
+  for (const auto &[more, says] : refused) {
+    fs::remove(dir / "new");
+    expectOneLine(check(more), says);
+    EXPECT_FALSE(fs::exists(dir / "new")) << says;
+  }
+}
+
 // Reports of every outcome, read by their JSON Schema and by the reader the docs give, which a
 // consumer would copy: each holds every field, and its counts add up.
 TEST(Harness, WritesJsonThatItsSchemaAndItsDocumentedReaderTake) {
