@@ -66,7 +66,8 @@ step "{ $(readme_block sh 3 | head -n 1) || [[ \$? == 1 ]]; } | tail -n 1"
 install=$(readme_block sh 7 | sed 's/\\$//' | tr -d '\n')
 # With no terminal to answer apt-get's question, yes is said for the user.
 (cd build && step "$install -y -q | tail -n 1")
-step "$(readme_line '| amd64 |' | awk -F'`' '{ print $(NF - 1) }') | tail -n 1"
+# Through qemu-riscv64 too, qemu's own faults fail their cases, as the README says: status 1.
+step "{ $(readme_line '| amd64 |' | awk -F'`' '{ print $(NF - 1) }') || [[ \$? == 1 ]]; } | tail -n 1"
 
 echo "== The CMake forms, in a project of its own"
 # consumer NAME MINIMUM: the README's block NAME (find_package, add_subdirectory, FetchContent) in
