@@ -317,7 +317,8 @@ TEST(Checker, PassesARunnerThatForwardsSignalsLateAThousandTimesInAThousand) {
 
 namespace {
 
-// A case with a budget for its start fails a runner slower than that, with both figures; and a
+// A case with a budget for its start fails a runner slower than that, with both figures (the
+// runner sleeps 0.3 s, and a loaded machine may add to it), and passes one within it; and a
 // condition that cannot be had is a skip in every report format, counted as one, that never
 // fails the run: hiding /proc, for a checker that is not root.
 TEST(Checker, BoundsTheStartAndSkipsWhatCannotBeHad) {
@@ -325,6 +326,10 @@ TEST(Checker, BoundsTheStartAndSkipsWhatCannotBeHad) {
   std::ofstream(dir / "cases.jsonl")
       << R"({"name": "bounded", "program": "exit-zero", "args": [], "start_within": 0.1, )"
          R"("stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", )"
+         R"("expect": {"stdout": "", "stderr": "", "exit": 0}})"
+      << "\n"
+      << R"({"name": "bounded-generously", "program": "exit-zero", "args": [], )"
+         R"("start_within": 30, "stdin": "/dev/null", "stdout": "pipe", "stderr": "pipe", )"
          R"("expect": {"stdout": "", "stderr": "", "exit": 0}})"
       << "\n"
       << R"({"name": "no-proc", "program": "exit-zero", "args": [], "conditions": ["/proc hidden"], )"
@@ -336,11 +341,13 @@ TEST(Checker, BoundsTheStartAndSkipsWhatCannotBeHad) {
                                  "--format", "junit", "--", FAULTY_RUNNER, "sleeps-first"});
   EXPECT_EQ(process::ending(slow), "exit 1") << slow.err;
   EXPECT_TRUE(
-      std::regex_search(slow.out, std::regex("took 0\\.[3-9][0-9]* s, more than the 0\\.1 s "
-                                             "the case allows\" type=\"time\"")))
+      std::regex_search(slow.out, std::regex("took (0\\.[3-9]|[1-9])[0-9.]* s, more than the "
+                                             "0\\.1 s the case allows\" type=\"time\"")))
       << slow.out;
-  EXPECT_EQ(process::ending(check({"--cases", dir / "cases.jsonl", "--filter", "^bounded$"})),
-            "exit 0");
+  // A start as fast as the machine allows, which a loaded one may make slower than 0.1 s.
+  EXPECT_EQ(
+      process::ending(check({"--cases", dir / "cases.jsonl", "--filter", "^bounded-generously$"})),
+      "exit 0");
 
   if (geteuid() != 0)
     GTEST_SKIP() << "the checker is not root here, so this test cannot run it as root and not";
