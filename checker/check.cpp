@@ -1,7 +1,7 @@
-// support-programs-check: starts every case of the cases file as a process of its own, through
-// a runner (an emulator, a loader, a sandbox) or directly, and compares what each writes and how
-// it ends with what the case expects. Reports TAP version 14, or JUnit XML. Exit status: 0 when
-// every case passes, 1 when any fails, 2 for bad use or a report that is not whole.
+// A whole run of the checker from its command line: options read, cases chosen, every case
+// started and judged, the reports written. Exit status: 0 when every case passes, 1 when any
+// fails, 2 for bad use or a report that is not whole.
+#include "check.hpp"
 #include "binfmt.hpp"
 #include "cases.hpp"
 #include "command.hpp"
@@ -163,6 +163,8 @@ int reproduce(const std::string &name, const cases::Case &c, report::Target &t,
                line + "\n");
   return 0;
 }
+
+} // namespace
 
 int checkAll(int argc, char **argv) {
   // Where the checker is, for its defaults; with --programs and --cases given it is not needed.
@@ -340,55 +342,4 @@ int checkAll(int argc, char **argv) {
                           : "")
               << ": the report on standard output says how" << std::endl;
   return failed ? 1 : 0;
-}
-
-// The standard streams this process was started without are opened on /dev/null, so that no
-// pipe takes their numbers; the report cannot be written where standard output was closed.
-bool openStandardStreams() {
-  bool outClosed = false;
-  for (int fd = 0; fd < 3; ++fd)
-    if (fcntl(fd, F_GETFD) < 0) {
-      outClosed |= fd == 1;
-      if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
-        return false;
-    }
-  return !outClosed;
-}
-
-} // namespace
-
-int main(int argc, char **argv) {
-  // Nothing a runner starts outlives the check, even what leaves its process group; and no
-  // runner that is not root reaches this process's descriptors through /proc.
-  process::adoptOrphans();
-  prctl(PR_SET_DUMPABLE, 0);
-  struct EndOrphans {
-    ~EndOrphans() {
-      process::endOrphans();
-      for (const std::string &failure : process::removeWorkingFolders())
-        std::cerr << "support-programs-check: cannot remove a working folder: "
-                  << text::escaped(failure) << "\n";
-    }
-  } endOrphans;
-  try {
-    if (!openStandardStreams())
-      throw Fatal("cannot write the report: standard output is closed");
-    int status = checkAll(argc, argv);
-    interrupt::check();
-    return status;
-  } catch (const interrupt::Interrupted &stopped) {
-    interrupt::end(stopped.signal);
-  } catch (const std::exception &error) {
-    if (int signal = interrupt::signal())
-      interrupt::end(signal);
-    std::string what = dynamic_cast<const std::bad_alloc *>(&error)
-                           ? "out of memory (" + std::string(error.what()) + ")"
-                           : error.what();
-    // One line, whatever bytes came from outside.
-    std::string line;
-    for (char c : what)
-      line += c >= 0x20 && c < 0x7f ? std::string(1, c) : text::escaped(std::string_view(&c, 1));
-    std::cerr << "support-programs-check: " << line << "\n";
-    return 2;
-  }
 }

@@ -14,25 +14,36 @@ namespace compare {
 
 // Where a stream's bytes differ from what the case expects.
 struct Difference {
-  std::string stream;                         // "stdout", "stderr"
-  size_t first = 0, expected = 0, actual = 0; // the first offset that differs; both lengths
-  // The bytes shown of each, escaped and quoted, from `from`: all of them, or 120 about the
-  // first difference where either holds more than 160.
+  std::string stream;  // "stdout", "stderr"
+  bool prefix = false; // the stream is to be a part of the expected bytes from their start
+  size_t first = 0;    // the first offset that differs
+  size_t expectedLength = 0, actualLength = 0;
+  // The bytes shown of each, as they are, from `from`: all of them, or where either holds more
+  // than 160 (`excerpt`), 120 about the first difference.
+  bool excerpt = false;
   size_t from = 0;
-  std::string expectedShown, actualShown;
+  std::string expected, actual;
 };
 
+// What a case's run did against what it expects: data alone, which the reports say in their
+// own words.
 struct Result {
-  std::string summary, details; // both empty when the case passed; details in YAML
-  std::string failure;          // what the checker itself could not have to run the case
+  std::string failure; // what the checker itself could not have to run the case
   std::string skipped; // why a condition the case asks for cannot be had here: it did not run
   double seconds = 0;
   std::vector<std::string> left; // what it left in its working folder
-  std::string expected, actual;  // endings, in words
+  std::string expected, actual;  // endings, in words; empty where it did not run
+  bool endingDiffers = false;
+  // Standard input held bytes the program never reads, and it lost some.
+  size_t inputHeld = 0, inputUnread = 0;
+  bool inputLost = false;
+  double mostSeconds = 0; // what the case allows, where it took longer (else 0)
   std::vector<Difference> differences;
-  bool tooSlow = false; // it took longer than the case allows
-  std::string command;  // one line of shell that starts what the case started, for a failure
-  bool passed() const { return summary.empty() && failure.empty(); }
+  std::string command; // one line of shell that starts what the case started, for a failure
+  bool tooSlow() const { return mostSeconds > 0; }
+  bool passed() const {
+    return failure.empty() && !endingDiffers && !inputLost && !tooSlow() && differences.empty();
+  }
 };
 
 // The case's start through `runner` (empty: directly), its program in `dir`; `execOnly`, where

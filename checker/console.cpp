@@ -4,6 +4,7 @@
 #include "command.hpp"
 #include "report.hpp"
 #include "report_parts.hpp"
+#include "text.hpp"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -78,8 +79,8 @@ public:
       const compare::Difference &d = v.first.differences.front();
       size_t room = width > 40 ? (width - 30) / 2 : 20;
       text += "     " + d.stream + (d.from ? " from byte " + std::to_string(d.from) : "") +
-              ": expected " + clipped(d.expectedShown, room) + ", actual " +
-              clipped(d.actualShown, room) + "\n";
+              ": expected " + clipped(text::quoted(d.expected), room) + ", actual " +
+              clipped(text::quoted(d.actual), room) + "\n";
     }
     // The command where it fits on a line of the terminal, else how to have it written.
     const std::string &command = v.first.command;

@@ -3,6 +3,7 @@
 // changes only where a reader would have to.
 #include "report.hpp"
 #include "report_parts.hpp"
+#include "text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -25,11 +26,6 @@ const char *outcomeName(Outcome o) {
     return "skipped";
   }
   return "";
-}
-
-// An excerpt as TAP shows it, without its quotes: the bytes escaped, printable ASCII.
-std::string unquoted(const std::string &shown) {
-  return shown.size() >= 2 ? shown.substr(1, shown.size() - 2) : shown;
 }
 
 class Json : public WholeAtEnd {
@@ -62,11 +58,11 @@ public:
       json streams = json::object();
       for (const compare::Difference &d : v.first.differences)
         streams[d.stream] = {{"first_difference", d.first},
-                             {"expected_length", d.expected},
-                             {"actual_length", d.actual},
+                             {"expected_length", d.expectedLength},
+                             {"actual_length", d.actualLength},
                              {"excerpt_from", d.from},
-                             {"expected_excerpt", unquoted(d.expectedShown)},
-                             {"actual_excerpt", unquoted(d.actualShown)}};
+                             {"expected_excerpt", text::escaped(d.expected)},
+                             {"actual_excerpt", text::escaped(d.actual)}};
       one["message"] = o == Outcome::Skipped          ? v.first.skipped
                        : o == Outcome::UnexpectedPass ? directive(o)
                                                       : v.summary();

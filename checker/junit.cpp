@@ -74,9 +74,9 @@ public:
           out << "      <skipped message=\"" << xml("known failure: " + v.summary()) << "\"/>\n";
         else if (o == Outcome::Failed)
           out << "      <failure message=\"" << xml(v.summary()) << "\" type=\""
-              << (v.first.actual != v.first.expected               ? "ending"
-                  : v.first.tooSlow && v.first.differences.empty() ? "time"
-                                                                   : "output")
+              << (v.first.endingDiffers                              ? "ending"
+                  : v.first.tooSlow() && v.first.differences.empty() ? "time"
+                                                                     : "output")
               << "\">" << xml(details(entries[i], v)) << "</failure>\n";
         else if (o == Outcome::UnexpectedPass)
           out << "      <failure message=\"" << xml(directive(o))

@@ -25,6 +25,65 @@ std::string fixed(double seconds) {
   return out.str();
 }
 
+namespace {
+
+// "took 1.234 s, more than the 0.5 s the case allows"
+std::string tookTooLong(const compare::Result &r) {
+  std::ostringstream took;
+  took << "took " << std::fixed << std::setprecision(3) << r.seconds << " s, more than the "
+       << std::defaultfloat << r.mostSeconds << " s the case allows";
+  return took.str();
+}
+
+std::string differs(const compare::Difference &d) {
+  if (d.prefix && d.expectedLength == d.actualLength && d.first == d.actualLength)
+    return d.stream + " is all of the output, where the program should have ended before it "
+                      "wrote all";
+  return d.stream + " differs from byte " + std::to_string(d.first);
+}
+
+} // namespace
+
+std::string summary(const compare::Result &r) {
+  std::vector<std::string> parts;
+  if (r.endingDiffers)
+    parts.push_back(r.actual + ", expected " + r.expected);
+  if (r.inputLost)
+    parts.push_back("stdin lost " + std::to_string(r.inputHeld - r.inputUnread) + " of the " +
+                    std::to_string(r.inputHeld) + " bytes it held, which the program never reads");
+  if (r.tooSlow())
+    parts.push_back(tookTooLong(r));
+  for (const compare::Difference &d : r.differences)
+    parts.push_back(differs(d));
+  std::string line;
+  for (const std::string &part : parts)
+    line += (line.empty() ? "" : "; ") + part;
+  return line;
+}
+
+std::string yaml(const compare::Result &r) {
+  std::ostringstream yaml;
+  if (r.endingDiffers)
+    yaml << "  ending:\n    expected: " << text::quoted(r.expected)
+         << "\n    actual: " << text::quoted(r.actual) << "\n";
+  if (r.inputLost)
+    yaml << "  stdin:\n    unread_expected: " << r.inputHeld
+         << "\n    unread_actual: " << r.inputUnread << "\n";
+  if (r.tooSlow())
+    yaml << "  time:\n    most_seconds: " << r.mostSeconds << "\n    seconds: " << fixed(r.seconds)
+         << "\n";
+  for (const compare::Difference &d : r.differences) {
+    yaml << "  " << d.stream << ":\n    first_difference: " << d.first << "\n    "
+         << (d.prefix ? "expected_prefix_of_length: " : "expected_length: ") << d.expectedLength
+         << "\n    actual_length: " << d.actualLength << "\n";
+    if (d.excerpt)
+      yaml << "    excerpt_from: " << d.from << "\n";
+    yaml << "    expected: " << text::quoted(d.expected)
+         << "\n    actual: " << text::quoted(d.actual) << "\n";
+  }
+  return yaml.str();
+}
+
 std::string reproduce(const Entry &entry, const Verdict &v) {
   if (!v.first.command.empty())
     return v.first.command;
@@ -37,7 +96,7 @@ std::string details(const Entry &entry, const Verdict &v) {
   if (v.runs > 1)
     yaml +=
         "  runs: " + std::to_string(v.runs) + "\n  failed: " + std::to_string(v.failures) + "\n";
-  yaml += v.first.details;
+  yaml += report::yaml(v.first);
   if (!v.passed())
     yaml += "  command: " + text::quoted(reproduce(entry, v)) + "\n";
   return yaml;
@@ -130,13 +189,17 @@ std::string slowest(const std::vector<Entry> &entries, const std::vector<Verdict
   return line;
 }
 
-// A test line's description or directive, backslash and '#' escaped as TAP asks, on one line.
+// A test line's description or directive, backslash and '#' escaped as TAP asks, on one line of
+// printable ASCII: a line break is a space, any other byte that is not printable a C escape.
 std::string escaped(const std::string &text) {
   std::string line;
-  for (char ch : text)
-    line += ch == '\\' || ch == '#' ? std::string{'\\', ch}
-            : ch == '\n'            ? std::string(" ")
-                                    : std::string(1, ch);
+  for (char ch : text) {
+    auto byte = static_cast<unsigned char>(ch);
+    line += ch == '\\' || ch == '#'      ? std::string{'\\', ch}
+            : ch == '\n'                 ? std::string(" ")
+            : byte < 0x20 || byte > 0x7e ? text::escaped(std::string_view(&ch, 1))
+                                         : std::string(1, ch);
+  }
   return line;
 }
 
@@ -217,9 +280,9 @@ std::string Verdict::summary() const {
   if (passed())
     return "";
   if (runs == 1)
-    return first.summary;
+    return report::summary(first);
   return std::string(flaky() ? "flaky: " : "") + "failed " + std::to_string(failures) + " of " +
-         std::to_string(runs) + " runs; first: " + first.summary;
+         std::to_string(runs) + " runs; first: " + report::summary(first);
 }
 
 std::unique_ptr<Reporter> tap() { return std::make_unique<Tap>(); }

@@ -19,7 +19,8 @@ struct Target {
   std::filesystem::path dir;
   std::string processor;           // Debian's name, "" where the ELF header names none known
   std::vector<std::string> runner; // empty: directly
-  std::string started;             // "directly", "through qemu-riscv64"
+  // "directly", "through qemu-riscv64": every word from outside as text::shown shows it.
+  std::string started;
   // Where the runner is the programs' binfmt_misc interpreter: what a reproducing command cannot
   // do, in words.
   std::string binfmt;

@@ -11,6 +11,13 @@ namespace report {
 // Seconds with three decimals, in fixed notation.
 std::string fixed(double seconds);
 
+// What a run's result comes to, on one line: "exit 1, expected exit 0; stdout differs from
+// byte 3". "" where it passed.
+std::string summary(const compare::Result &r);
+
+// The same as YAML entries, with what differs of each stream, both shown about there.
+std::string yaml(const compare::Result &r);
+
 // The YAML a verdict adds: how many of its runs failed, then its first failure's, then the
 // command that reproduces it.
 std::string details(const Entry &entry, const Verdict &v);
