@@ -36,6 +36,13 @@ extern std::map<std::string, Figures> figures; // by command name
 struct CheckerRun {
   std::string how, cases = "not measured";
   std::optional<double> millis, floor;
+  std::string why, floorWhy; // why the run, or its floor, was not measured
+};
+
+// The checker listing its cases (--list), which reads them all and starts nothing: the median
+// wall time and its peak resident memory.
+struct ListRun {
+  std::optional<double> millis, peakKiB;
   std::string why;
 };
 
@@ -51,13 +58,15 @@ void timeSpawns(const std::vector<Command> &commands, const std::filesystem::pat
 // The checker (checker_run.cpp): the whole set and the cases written by hand, directly and
 // through `runner`; and each processor's programs, as it decides to start them.
 std::vector<CheckerRun> timeChecker(const std::string &checker, const std::string &runner);
+ListRun timeList(const std::string &checker, int out);
+std::optional<double> peakResidentKiB(Figures &f, const Argv &argv, int out);
 std::vector<std::pair<std::string, CheckerRun>>
 timeProcessors(const std::string &checker,
                const std::vector<std::pair<std::string, std::string>> &dirs);
 
 // The report (report.cpp).
 void writeReport(const std::filesystem::path &file, const std::vector<Build> &builds,
-                 const std::vector<CheckerRun> &checks,
+                 const std::vector<CheckerRun> &checks, const std::optional<ListRun> &list,
                  const std::vector<std::pair<std::string, CheckerRun>> &processors,
                  const std::vector<std::pair<std::string, std::string>> &processorDirs);
 

@@ -11,18 +11,22 @@
 #include <atomic>
 #include <chrono>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
 namespace bench {
 
 // The floor of a checker's run: a bare loop on as many threads that starts the same processes,
-// each case as many times, and reads what they write, judging nothing. The median of `rounds`.
+// each case as many times, and reads what they write, judging nothing. The median of `rounds`;
+// none, with why, where the cases cannot be read or any start failed, for a loop whose starts
+// fail at once is no floor.
 std::optional<double> floorRun(const std::string &casesFile, const std::vector<std::string> &runner,
-                               const std::filesystem::path &dir, int rounds) {
+                               const std::filesystem::path &dir, int rounds, std::string &why) {
   std::vector<cases::Case> all;
   try {
     all = cases::read(casesFile, std::chrono::seconds(60));
-  } catch (const std::exception &) {
+  } catch (const std::exception &error) {
+    why = std::string("the floor: ") + error.what();
     return std::nullopt;
   }
   std::vector<process::Start> starts;
@@ -31,10 +35,13 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
       process::Start start = c.start;
       start.argv = runner;
       start.argv.push_back(dir / c.program);
-      start.argv.insert(start.argv.end(), c.args.begin(), c.args.end());
+      c.args.appendTo(start.argv);
       starts.push_back(std::move(start));
     }
   std::vector<double> times;
+  std::atomic<size_t> failed = 0;
+  std::string firstFailure;
+  std::mutex failures;
   for (int round = 0; round < rounds; ++round) {
     std::atomic<size_t> next = 0;
     auto begin = std::chrono::steady_clock::now();
@@ -42,9 +49,21 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
       std::vector<std::jthread> threads;
       for (unsigned j = 0; j < std::max(1u, std::thread::hardware_concurrency()); ++j)
         threads.emplace_back([&] {
-          for (size_t i; (i = next++) < starts.size();)
-            process::run(starts[i], {std::chrono::seconds(60)});
+          for (size_t i; (i = next++) < starts.size();) {
+            process::Ending ending = process::run(starts[i], {std::chrono::seconds(60)}).ending;
+            using Kind = process::Ending::Kind;
+            if (ending.kind == Kind::NotStarted || ending.kind == Kind::Failure) {
+              std::lock_guard lock(failures);
+              if (failed++ == 0)
+                firstFailure = ending.text();
+            }
+          }
         });
+    }
+    if (failed) {
+      why = "the floor: " + std::to_string(failed) + " of its " + std::to_string(starts.size()) +
+            " starts failed (" + firstFailure.substr(0, 200) + ")";
+      return std::nullopt;
     }
     times.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
@@ -118,10 +137,35 @@ std::vector<CheckerRun> timeChecker(const std::string &checker, const std::strin
       if (std::string(set) == WRITTEN_CASES)
         how += ", the cases written by hand";
       CheckerRun run = timeRun(checker, {"--runner", words, "--cases", set}, how, 5);
-      run.floor = floorRun(set, process::words(words), dir, 5);
+      run.floor = floorRun(set, process::words(words), dir, 5, run.floorWhy);
       runs.push_back(run);
     }
   return runs;
+}
+
+ListRun timeList(const std::string &checker, int out) {
+  std::cerr << "Timing the checker's list of its cases...\n";
+  ListRun run;
+  std::vector<double> times;
+  for (int round = 0; round < 5; ++round) {
+    auto start = std::chrono::steady_clock::now();
+    process::Outcome listed = process::run({checker, "--list"});
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+    if (process::ending(listed) != "exit 0") {
+      run.why = "--list ended with " + process::ending(listed) + ": " +
+                listed.err.substr(0, listed.err.find('\n'));
+      return run;
+    }
+  }
+  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+  run.millis = times[times.size() / 2];
+  Figures f;
+  run.peakKiB = peakResidentKiB(f, {checker, "--list"}, out);
+  if (!run.peakKiB)
+    run.why = *f.why.begin();
+  return run;
 }
 
 } // namespace bench

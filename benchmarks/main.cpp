@@ -64,11 +64,13 @@ int main(int argc, char **argv) {
   bench::timeSpawns(commands, out, argv[0], app.remaining());
   std::vector<bench::CheckerRun> checks;
   std::vector<std::pair<std::string, bench::CheckerRun>> processors;
+  std::optional<bench::ListRun> list;
   if (!checker.empty()) {
+    list = bench::timeList(checker, devNull);
     checks = bench::timeChecker(checker, runner);
     processors = bench::timeProcessors(checker, processorDirs);
   }
-  bench::writeReport(out / "report.md", builds, checks, processors, processorDirs);
+  bench::writeReport(out / "report.md", builds, checks, list, processors, processorDirs);
   std::cout << "\nReport: " << (out / "report.md").string() << "\n";
   return 0;
 }

@@ -74,6 +74,9 @@ void checkDepth(std::string_view line) {
 // A string's characters are its bytes: U+0001 to U+00FF stand for the byte of that value. The
 // parser has already checked that it is UTF-8.
 std::string bytes(const std::string &utf8) {
+  // Most are ASCII without a NUL: themselves.
+  if (std::all_of(utf8.begin(), utf8.end(), [](unsigned char c) { return c != 0 && c < 0x80; }))
+    return utf8;
   std::string out;
   for (size_t i = 0; i < utf8.size(); ++i) {
     auto c = static_cast<unsigned char>(utf8[i]);
@@ -90,39 +93,36 @@ std::string bytes(const std::string &utf8) {
 }
 
 // Bytes are a string, or a list of pieces: each a string, or [string, count] for the string
-// repeated count times. `budget` is what the case may still hold; its size is known before any
-// repeat is made.
-std::string data(const json &value, size_t &budget) {
+// repeated count times, kept so. `budget` is what the case may still hold once expanded.
+bytes::Bytes data(const json &value, size_t &budget) {
   auto take = [&](size_t size) {
     if (size > budget)
       throw Error("the case holds more than " + mib(maxCaseBytes) + " once repeats are expanded");
     budget -= size;
   };
   if (value.is_string()) {
-    std::string out = bytes(value.get<std::string>());
+    bytes::Bytes out(bytes(value.get_ref<const std::string &>()));
     take(out.size());
     return out;
   }
   if (!value.is_array())
     throw Error(std::string("bytes are a string or a list of pieces, not ") + value.type_name());
-  std::string out;
+  bytes::Bytes out;
   for (const json &piece : value) {
     if (piece.is_string()) {
-      std::string one = bytes(piece.get<std::string>());
+      std::string one = bytes(piece.get_ref<const std::string &>());
       take(one.size());
-      out += one;
+      out.add(std::move(one));
     } else if (piece.is_array() && piece.size() == 2 && piece[0].is_string() &&
                piece[1].is_number_unsigned()) {
-      std::string repeated = bytes(piece[0].get<std::string>());
+      std::string repeated = bytes(piece[0].get_ref<const std::string &>());
       auto count = piece[1].get<uint64_t>();
       if (repeated.empty())
         continue;
       if (count > budget / repeated.size())
         take(budget + 1);
       take(repeated.size() * count);
-      out.reserve(out.size() + repeated.size() * count);
-      for (; count > 0; --count)
-        out += repeated;
+      out.add(std::move(repeated), count);
     } else {
       throw Error(std::string("a piece is a string or [string, count], not ") +
                   (piece.is_array() ? "a list of " + std::to_string(piece.size()) + " values"
@@ -165,11 +165,11 @@ size_t whole(const json &value, const char *key, uint64_t least, uint64_t most) 
 
 // Bytes that a process takes as a string of its own (an argument, an environment entry): the
 // kernel takes at most 128 KiB with the NUL.
-std::string oneString(const json &value, size_t &budget, const std::string &what) {
+bytes::Bytes oneString(const json &value, size_t &budget, const std::string &what) {
   if (budget < perString)
     throw Error("the case holds more than " + mib(maxCaseBytes) + " once repeats are expanded");
   budget -= perString;
-  std::string out = data(value, budget);
+  bytes::Bytes out = data(value, budget);
   if (out.size() > maxArgument)
     throw Error(what + " holds " + std::to_string(out.size()) +
                 " bytes; the kernel takes at most " + std::to_string(maxArgument));
@@ -307,12 +307,12 @@ Case parse(const std::string &line) {
     throw Error("\"program\" is " + text::quoted(c.program) +
                 "; it is print-args, print-sentence or exit-zero");
   for (const json &arg : field(object, "args", json::value_t::array, "a list"))
-    c.args.push_back(oneString(arg, budget, "argument " + std::to_string(c.args.size() + 1)));
+    c.args.add(oneString(arg, budget, "argument " + std::to_string(c.args.size() + 1)));
   if (object.contains("argv0")) {
     if (object["argv0"].is_null())
       c.noVector = true;
     else
-      c.argv0 = oneString(object["argv0"], budget, "argv0");
+      c.argv0 = oneString(object["argv0"], budget, "argv0").expanded();
     if (c.noVector && !c.args.empty())
       throw Error("\"argv0\" is null, an empty argument vector, which leaves no room for \"args\"");
   }
@@ -328,8 +328,10 @@ Case parse(const std::string &line) {
   process::Start &start = c.start;
   if (object.contains("env"))
     for (const json &entry : field(object, "env", json::value_t::array, "a list"))
-      start.environment.push_back(oneString(
-          entry, budget, "environment entry " + std::to_string(start.environment.size() + 1)));
+      start.environment.push_back(
+          oneString(entry, budget,
+                    "environment entry " + std::to_string(start.environment.size() + 1))
+              .expanded());
   if (object.contains("limits"))
     limits(object["limits"], start);
   // Every case starts with a stack limit, its own or the usual one, so that no result depends on
@@ -435,7 +437,7 @@ Case parse(const std::string &line) {
   }
   // A file opened for appending holds what it held before, then the output.
   if (start.streams.out == Stream::AppendFile)
-    c.out.insert(0, process::appendedTo);
+    c.out.prepend(std::string(process::appendedTo));
   if (expect.contains("exit") == expect.contains("signal"))
     throw Error("\"expect\" has either \"exit\" or \"signal\"");
   if (expect.contains("exit")) {
@@ -508,9 +510,10 @@ public:
         fail("the file holds more than " + std::to_string(maxCases) + " cases");
       // What keeping it takes: its bytes, and each string's own share.
       size_t size = c.out.size() + c.err.size() + c.name.size() + perString;
-      for (const auto *strings : {&c.args, &c.start.environment})
-        for (const auto &one : *strings)
-          size += one.size() + perString;
+      for (const auto &[one, count] : c.args.all())
+        size += (one.size() + perString) * count;
+      for (const std::string &one : c.start.environment)
+        size += one.size() + perString;
       if ((total += size) > maxTotalBytes)
         throw Error("the cases hold more than " + mib(maxTotalBytes) +
                     " once repeats are expanded");

@@ -2,6 +2,7 @@
 // The reader is strict and bounded: every limit below is checked before the memory is taken.
 #pragma once
 
+#include "bytes.hpp"
 #include "process.hpp"
 
 #include <chrono>
@@ -39,11 +40,11 @@ inline constexpr const char *randomNames = "random/";
 struct Case {
   int line = 0;
   std::string name, program;
-  std::vector<std::string> args;
+  bytes::List args; // as the file gives them, expanded where the case starts
   // How it is started, all but its argument vector: streams, environment, limits, signals, and
   // what is done to it while it runs.
   process::Start start;
-  std::string out, err;   // expected on the streams read back
+  bytes::Bytes out, err;  // expected on the streams read back
   bool outPrefix = false; // standard output is then a part of `out` from its start, never all
   process::Ending ending; // an exit status or a signal
   unsigned repeat = 1;    // how many times it is started, each a fresh process

@@ -62,7 +62,7 @@ process::Start startOf(const cases::Case &c, const std::vector<std::string> &run
   } else {
     start.argv.push_back(executed);
   }
-  start.argv.insert(start.argv.end(), c.args.begin(), c.args.end());
+  c.args.appendTo(start.argv);
   return start;
 }
 
@@ -89,9 +89,9 @@ Result judge(const cases::Case &c, const process::Outcome &outcome) {
   if (c.startWithin > 0 && outcome.seconds > c.startWithin)
     result.mostSeconds = c.startWithin;
   if (process::readBack(c.start.streams.out))
-    compareBytes("stdout", c.out, outcome.out, c.outPrefix, result);
+    compareBytes("stdout", c.out.expanded(), outcome.out, c.outPrefix, result);
   if (process::readBack(c.start.streams.err))
-    compareBytes("stderr", c.err, outcome.err, false, result);
+    compareBytes("stderr", c.err.expanded(), outcome.err, false, result);
   return result;
 }
 

@@ -17,20 +17,25 @@ std::vector<cases::Case> random(size_t count, uint64_t seed) {
         cases::randomNames + std::to_string(seed) + "/" + std::to_string(i + 1) + "/" + c.program;
     // Mostly short vectors of short arguments, now and then long ones; every byte but NUL.
     size_t arguments = below(8) == 0 ? below(257) : below(9);
+    std::vector<std::string> args;
     for (size_t a = 0; a < arguments; ++a) {
       size_t length = below(4) == 0 ? 0 : below(16) == 0 ? below(1024) : below(17);
       std::string arg;
       for (size_t b = 0; b < length; ++b)
         arg += char(1 + below(255));
-      c.args.push_back(std::move(arg));
+      args.push_back(std::move(arg));
     }
+    std::string out;
     if (c.program == "print-args") {
-      for (size_t a = 0; a < c.args.size(); ++a)
-        c.out += (a ? " " : "") + c.args[a];
-      c.out += "\n";
+      for (size_t a = 0; a < args.size(); ++a)
+        out += (a ? " " : "") + args[a];
+      out += "\n";
     } else {
-      c.out = "This is a test " + (c.args.empty() ? std::string("null") : c.args[0]) + ".\n";
+      out = "This is a test " + (args.empty() ? std::string("null") : args[0]) + ".\n";
     }
+    for (std::string &arg : args)
+      c.args.add(std::move(arg));
+    c.out = std::move(out);
     c.ending = process::Ending::exited(0);
     made.push_back(std::move(c));
   }

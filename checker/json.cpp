@@ -12,22 +12,6 @@ namespace {
 
 using nlohmann::json;
 
-const char *outcomeName(Outcome o) {
-  switch (o) {
-  case Outcome::Passed:
-    return "passed";
-  case Outcome::Failed:
-    return "failed";
-  case Outcome::KnownFailure:
-    return "known failure";
-  case Outcome::UnexpectedPass:
-    return "unexpected pass";
-  case Outcome::Skipped:
-    return "skipped";
-  }
-  return "";
-}
-
 class Json : public WholeAtEnd {
 public:
   void end(const std::vector<Entry> &entries, const std::vector<Verdict> &verdicts,
@@ -47,7 +31,7 @@ public:
                   {"case", e.c->name},
                   {"program", e.c->program},
                   {"processor", run.targets[e.target].processor},
-                  {"outcome", outcomeName(o)},
+                  {"outcome", kind(o).name},
                   {"runs", v.runs},
                   {"failed_runs", v.failures},
                   {"flaky", v.flaky()},
@@ -64,7 +48,7 @@ public:
                              {"expected_excerpt", text::escaped(d.expected)},
                              {"actual_excerpt", text::escaped(d.actual)}};
       one["message"] = o == Outcome::Skipped          ? v.first.skipped
-                       : o == Outcome::UnexpectedPass ? directive(o)
+                       : o == Outcome::UnexpectedPass ? kind(o).directive
                                                       : v.summary();
       one["streams"] = v.passed() ? json::object() : streams;
       one["command"] = v.passed() ? json(nullptr) : json(reproduce(e, v));

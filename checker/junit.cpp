@@ -79,7 +79,7 @@ public:
                                                                      : "output")
               << "\">" << xml(details(entries[i], v)) << "</failure>\n";
         else if (o == Outcome::UnexpectedPass)
-          out << "      <failure message=\"" << xml(directive(o))
+          out << "      <failure message=\"" << xml(kind(o).directive)
               << "\" type=\"unexpected pass\"/>\n";
         if (!v.first.left.empty())
           out << "      <system-out>" << xml(leftBehind(v.first.left)) << "</system-out>\n";

@@ -111,10 +111,17 @@ std::string leftBehind(const std::vector<std::string> &left) {
   return "left files in its working folder: " + names;
 }
 
-std::string directive(Outcome o) {
-  return o == Outcome::KnownFailure     ? "known failure"
-         : o == Outcome::UnexpectedPass ? "unexpected pass: it is listed as a known failure"
-                                        : "";
+const OutcomeKind &kind(Outcome o) {
+  static const OutcomeKind kinds[] = {
+      {Outcome::Passed, "passed", false, ""},
+      {Outcome::Failed, "failed", true, ""},
+      {Outcome::KnownFailure, "known failure", false, "known failure"},
+      {Outcome::UnexpectedPass, "unexpected pass", true,
+       "unexpected pass: it is listed as a known failure"},
+      {Outcome::Skipped, "skipped", false, ""},
+  };
+  return *std::find_if(std::begin(kinds), std::end(kinds),
+                       [o](const OutcomeKind &k) { return k.outcome == o; });
 }
 
 Outcome outcome(const Entry &entry, const Verdict &v) {
@@ -226,7 +233,7 @@ public:
     if (o == Outcome::Skipped)
       line += " # SKIP " + escaped(v.first.skipped);
     else if (entry.known)
-      line += " # TODO " + directive(o);
+      line += std::string(" # TODO ") + kind(o).directive;
     line += "\n  ---\n";
     if (!v.passed())
       line += "  message: " + text::quoted(v.summary()) + "\n";

@@ -63,8 +63,16 @@ struct Verdict {
 // it is listed as a known failure.
 enum class Outcome { Passed, Failed, KnownFailure, UnexpectedPass, Skipped };
 Outcome outcome(const Entry &entry, const Verdict &verdict);
-// Whether the outcome makes the exit status 1.
-inline bool fails(Outcome o) { return o == Outcome::Failed || o == Outcome::UnexpectedPass; }
+
+// What each outcome is called and does, in one table.
+struct OutcomeKind {
+  Outcome outcome;
+  const char *name;      // in the JSON results
+  bool fails;            // whether it makes the exit status 1
+  const char *directive; // what a report adds to the case's line, where anything
+};
+const OutcomeKind &kind(Outcome o);
+inline bool fails(Outcome o) { return kind(o).fails; }
 
 class Reporter {
 public:

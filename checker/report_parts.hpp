@@ -29,9 +29,6 @@ std::string reproduce(const Entry &entry, const Verdict &v);
 // "left files in its working folder: blink.log"
 std::string leftBehind(const std::vector<std::string> &left);
 
-// "known failure: ..." and the like: what an outcome other than a plain pass or failure says.
-std::string directive(Outcome o);
-
 // How many of `entries` (those of `target`, or all for -1) had each outcome.
 struct Counts {
   size_t all = 0, passed = 0, failed = 0, known = 0, unexpected = 0, skipped = 0, flaky = 0;

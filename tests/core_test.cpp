@@ -33,6 +33,40 @@ process::Outcome exited(int status, std::string out, std::string err = "", doubl
   return o;
 }
 
+// Bytes kept as pieces expand to every byte, whatever the pieces and their counts; equal
+// arguments in a row are kept once, and expand in their order.
+TEST(Bytes, ExpandToEveryByteInOrder) {
+  struct Row {
+    std::vector<std::pair<std::string, uint64_t>> pieces;
+  } rows[] = {{{}},
+              {{{"x", 1}}},
+              {{{"x", 131071}}},
+              {{{"ab", 3}, {"", 5}, {"c", 0}, {"de", 1}, {"f", 1}, {"xyz", 1000}}},
+              {{{std::string("\x01\xff\n", 3), 4097}, {"tail", 1}}}};
+  for (const Row &row : rows) {
+    bytes::Bytes kept;
+    std::string plain;
+    for (const auto &[text, count] : row.pieces) {
+      kept.add(text, count);
+      for (uint64_t i = 0; i < count; ++i)
+        plain += text;
+    }
+    EXPECT_EQ(kept.size(), plain.size());
+    EXPECT_EQ(kept.expanded(), plain);
+    kept.prepend("head");
+    EXPECT_EQ(kept.expanded(), "head" + plain);
+  }
+  bytes::List list;
+  std::vector<std::string> plain;
+  for (const char *one : {"x", "x", "x", "", "", "y", "x", "x"}) {
+    list.add(bytes::Bytes(one));
+    plain.push_back(one);
+  }
+  EXPECT_EQ(list.size(), plain.size());
+  EXPECT_EQ(list.all().size(), 4u);
+  EXPECT_EQ(list.expanded(), plain);
+}
+
 // What judging makes of an ending and the streams against what the case expects, and how the
 // reports say it: the summary line whole, and lines its YAML must hold.
 TEST(Judge, FindsWhatDiffersAndTheReportsSayIt) {
@@ -106,7 +140,7 @@ TEST(Judge, FindsWhatDiffersAndTheReportsSayIt) {
     for (const compare::Difference &d : r.differences) {
       EXPECT_LE(d.expected.size(), d.excerpt ? 120u : 160u) << row.what;
       if (d.stream == "stdout") {
-        EXPECT_NE(row.c.out.find(d.expected), std::string::npos) << row.what;
+        EXPECT_NE(row.c.out.expanded().find(d.expected), std::string::npos) << row.what;
       }
     }
   }
