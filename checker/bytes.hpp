@@ -2,6 +2,7 @@
 // they are used, so that a case of megabytes takes a few bytes until it starts.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -31,6 +32,7 @@ public:
     else
       all.push_back({std::move(text), count});
   }
+  void add(const char *text) { add(std::string(text)); }
   void add(const Bytes &more) {
     for (const Piece &piece : more.all)
       add(piece.text, piece.count);
@@ -103,5 +105,42 @@ private:
   std::vector<std::pair<Bytes, uint64_t>> runs;
   size_t length = 0;
 };
+
+// The cases file's coding of bytes in its strings: each character U+0001 to U+00FF stands for
+// the byte of that value, in UTF-8 as JSON has it.
+inline std::string encoded(const std::string &raw) {
+  std::string out;
+  for (unsigned char c : raw)
+    if (c < 0x80) {
+      out += char(c);
+    } else {
+      out += char(0xc0 | (c >> 6));
+      out += char(0x80 | (c & 0x3f));
+    }
+  return out;
+}
+
+// The bytes a string of the file stands for, from its UTF-8 (which the parser has checked), into
+// `raw`; or what is wrong with it.
+inline const char *decoded(const std::string &utf8, std::string &raw) {
+  raw.clear();
+  // Most are ASCII without a NUL: themselves.
+  if (std::all_of(utf8.begin(), utf8.end(), [](unsigned char c) { return c != 0 && c < 0x80; })) {
+    raw = utf8;
+    return nullptr;
+  }
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0xc2 && c <= 0xc3 && i + 1 < utf8.size())
+      raw += char(((c & 0x1f) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3f));
+    else if (c >= 0x80)
+      return "a string holds a character above U+00FF, which is no byte";
+    else if (c == 0)
+      return "a string holds U+0000: no argument or output can hold a NUL byte";
+    else
+      raw += char(c);
+  }
+  return nullptr;
+}
 
 } // namespace bytes

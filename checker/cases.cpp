@@ -71,25 +71,12 @@ void checkDepth(std::string_view line) {
   }
 }
 
-// A string's characters are its bytes: U+0001 to U+00FF stand for the byte of that value. The
-// parser has already checked that it is UTF-8.
+// A string's bytes (bytes::decoded).
 std::string bytes(const std::string &utf8) {
-  // Most are ASCII without a NUL: themselves.
-  if (std::all_of(utf8.begin(), utf8.end(), [](unsigned char c) { return c != 0 && c < 0x80; }))
-    return utf8;
-  std::string out;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    auto c = static_cast<unsigned char>(utf8[i]);
-    if (c >= 0xc2 && c <= 0xc3 && i + 1 < utf8.size())
-      out += char(((c & 0x1f) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3f));
-    else if (c >= 0x80)
-      throw Error("a string holds a character above U+00FF, which is no byte");
-    else if (c == 0)
-      throw Error("a string holds U+0000: no argument or output can hold a NUL byte");
-    else
-      out += char(c);
-  }
-  return out;
+  std::string raw;
+  if (const char *wrong = bytes::decoded(utf8, raw))
+    throw Error(wrong);
+  return raw;
 }
 
 // Bytes are a string, or a list of pieces: each a string, or [string, count] for the string

@@ -1,5 +1,7 @@
 #include "command.hpp"
 
+#include "text.hpp"
+
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -11,8 +13,7 @@
 namespace command {
 
 std::string quoted(const std::string &word) {
-  auto plain = [](unsigned char c) { return std::isalnum(c) || std::strchr("_./:=+,@%-", c); };
-  if (!word.empty() && std::all_of(word.begin(), word.end(), plain))
+  if (text::plain(word))
     return word;
   auto printable = [](unsigned char c) { return c >= 0x20 && c < 0x7f; };
   if (std::all_of(word.begin(), word.end(), printable)) {

@@ -2,7 +2,6 @@
 
 #include "fatal.hpp"
 #include "process.hpp"
-#include "runner.hpp"
 #include "text.hpp"
 
 #include <sstream>
@@ -27,14 +26,14 @@ std::string firstWords(const std::string &err) {
 }
 
 std::string whyNot(const std::vector<std::string> &runner, const std::filesystem::path &dir,
-                   std::chrono::seconds timeout) {
+                   const process::Limits &limits) {
   using process::Stream;
   process::Start start;
   start.argv = runner;
   start.argv.push_back(dir / "exit-zero");
   start.streams = {Stream::DevNull, Stream::Pipe, Stream::Pipe};
   start.freshFolder = true;
-  process::Outcome outcome = process::run(start, runner::limits(runner, timeout, 0, 0));
+  process::Outcome outcome = process::run(start, limits);
   using Kind = process::Ending::Kind;
   const process::Ending &ending = outcome.ending;
   if (ending.kind == Kind::Failure)

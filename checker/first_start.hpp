@@ -2,16 +2,18 @@
 // end with status 0 and write nothing, or the runner is refused before any case.
 #pragma once
 
-#include <chrono>
+#include "process.hpp"
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace first_start {
 
-// How it went, in words, where it did not go as it must; "" where it did.
+// How it went, in words, where it did not go as it must; "" where it did. `limits` are the
+// runner's for a case that writes nothing.
 std::string whyNot(const std::vector<std::string> &runner, const std::filesystem::path &dir,
-                   std::chrono::seconds timeout);
+                   const process::Limits &limits);
 
 // The first line of `err` that says anything, beyond white space and a process number (as the
 // loader's LD_DEBUG lines begin), without the white space around it; with the next line too

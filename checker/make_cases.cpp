@@ -3,6 +3,8 @@
 // output the programs' fixed behaviour gives, computed here from a model of the three programs.
 // Usage: support-make-cases WRITTEN OUTPUT, WRITTEN being the cases written by hand, which come
 // first in OUTPUT.
+#include "bytes.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <fstream>
@@ -15,57 +17,25 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// Bytes, as pieces that repeat, so that large ones stay small in the file.
-struct Piece {
-  std::string text;
-  size_t count = 1;
-};
-using Bytes = std::vector<Piece>;
-
-Bytes bytes(const std::string &text, size_t count = 1) { return {{text, count}}; }
+using bytes::Bytes;
 
 Bytes operator+(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
+  a.add(b);
   return a;
 }
 
-std::string expanded(const Bytes &b) {
-  std::string out;
-  for (const Piece &p : b)
-    for (size_t i = 0; i < p.count; ++i)
-      out += p.text;
-  return out;
-}
-
-// A string of the cases file: each character U+0001 to U+00FF is the byte of that value.
-std::string utf8(const std::string &text) {
-  std::string out;
-  for (unsigned char c : text)
-    if (c < 0x80) {
-      out += char(c);
-    } else {
-      out += char(0xc0 | (c >> 6));
-      out += char(0x80 | (c & 0x3f));
-    }
-  return out;
-}
-
-json encoded(const Bytes &given) {
-  Bytes b; // runs of single pieces joined into one
-  for (const Piece &p : given) {
-    if (p.count == 1 && !b.empty() && b.back().count == 1)
-      b.back().text += p.text;
-    else if (!p.text.empty() && p.count > 0)
-      b.push_back(p);
-  }
-  if (b.empty())
+// A string of the file, or a list of pieces where anything repeats.
+json encoded(const Bytes &b) {
+  const std::vector<bytes::Piece> &pieces = b.pieces();
+  if (pieces.empty())
     return "";
-  if (b.size() == 1 && b[0].count == 1)
-    return utf8(b[0].text);
-  json pieces = json::array();
-  for (const Piece &p : b)
-    pieces.push_back(p.count == 1 ? json(utf8(p.text)) : json::array({utf8(p.text), p.count}));
-  return pieces;
+  if (pieces.size() == 1 && pieces[0].count == 1)
+    return bytes::encoded(pieces[0].text);
+  json list = json::array();
+  for (const bytes::Piece &p : pieces)
+    list.push_back(p.count == 1 ? json(bytes::encoded(p.text))
+                                : json::array({bytes::encoded(p.text), p.count}));
+  return list;
 }
 
 // What each program writes for these arguments.
@@ -74,14 +44,14 @@ Bytes model(const std::string &program, const std::vector<Bytes> &args) {
     Bytes out;
     for (size_t i = 0; i < args.size(); ++i) {
       if (i)
-        out.push_back({" "});
-      out.insert(out.end(), args[i].begin(), args[i].end());
+        out.add(" ");
+      out.add(args[i]);
     }
-    out.push_back({"\n"});
+    out.add("\n");
     return out;
   }
   if (program == "print-sentence")
-    return bytes("This is a test ") + (args.empty() ? bytes("null") : args[0]) + bytes(".\n");
+    return Bytes("This is a test ") + (args.empty() ? Bytes("null") : args[0]) + Bytes(".\n");
   return {};
 }
 
@@ -110,7 +80,7 @@ Case made(std::string name, std::string program, std::vector<Bytes> args,
 
 std::vector<Bytes> many(size_t count, const Bytes &each) { return std::vector<Bytes>(count, each); }
 
-const std::vector<Bytes> a128KiB = many(12, bytes("x", 131071)); // 1.5 MiB written
+const std::vector<Bytes> a128KiB = many(12, Bytes("x", 131071)); // 1.5 MiB written
 
 std::ofstream file; // the cases made
 
@@ -133,13 +103,13 @@ void write(const Case &c) {
   if (read) {
     Bytes out = model(c.program, c.args);
     if (c.pty) {
-      std::string text = expanded(out), crlf;
+      std::string text = out.expanded(), crlf;
       for (char ch : text)
         crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
-      out = bytes(crlf);
+      out = Bytes(crlf);
     }
     if (c.cut)
-      out = bytes(expanded(out).substr(0, c.cut));
+      out = Bytes(out.expanded().substr(0, c.cut));
     expect[c.prefix ? "stdout_prefix" : "stdout"] = encoded(out);
   }
   if (c.err == "pipe")
@@ -170,7 +140,7 @@ int main(int argc, char **argv) {
   // Argument counts past the fixed tables of 128, 256 and 4,096 entries some have, and far past.
   for (size_t count : {257, 1025, 4097, 65536, 100000})
     write(made("print-args/" + std::to_string(count) + "-arguments", "print-args",
-               many(count, bytes("x"))));
+               many(count, Bytes("x"))));
   for (size_t count : {257, 100000})
     write(made("print-args/" + std::to_string(count) + "-empty-arguments", "print-args",
                many(count, {})));
@@ -180,9 +150,9 @@ int main(int argc, char **argv) {
   for (bool env : {false, true})
     for (size_t count = 1; count <= 4; ++count)
       for (size_t residue = 0; residue < 16; ++residue) {
-        std::vector<Bytes> args = many(count, bytes("a"));
+        std::vector<Bytes> args = many(count, Bytes("a"));
         size_t first = (residue + 31 - 2 * (count - 1)) % 16; // the rest take 2 bytes each
-        args[0] = bytes("a", first ? first : 16);
+        args[0] = Bytes("a", first ? first : 16);
         size_t total = (first ? first : 16) + 1 + 2 * (count - 1);
         write(made(std::string("alignment/") + (env ? "with-an-entry/" : "") +
                        std::to_string(count) + "-arguments-of-" + std::to_string(total) + "-bytes",
@@ -192,11 +162,11 @@ int main(int argc, char **argv) {
   // allows (a quarter of it, at most 6 MiB); the stack unlimited; the fewest descriptors that a
   // dynamically linked program can start with (the loader opens one).
   write(made("limits/5-MiB-of-arguments-under-a-64-MiB-stack", "print-args",
-             many(40, bytes("x", 131071)), {{"limits", {{"stack", 64 << 20}}}}));
-  write(made("limits/stack-unlimited", "print-args", many(8, bytes("x", 131071)),
+             many(40, Bytes("x", 131071)), {{"limits", {{"stack", 64 << 20}}}}));
+  write(made("limits/stack-unlimited", "print-args", many(8, Bytes("x", 131071)),
              {{"limits", {{"stack", "unlimited"}}}}));
   for (const char *program : {"print-args", "print-sentence", "exit-zero"})
-    write(made(std::string("limits/4-descriptors/") + program, program, {bytes("x")},
+    write(made(std::string("limits/4-descriptors/") + program, program, {Bytes("x")},
                {{"limits", {{"nofile", 4}}}}));
   // Limits a caller sets that the programs run under: descriptors raised to the hard limit (a
   // runner that closes every number up to it, or refuses so many); room for an address space of
@@ -216,7 +186,7 @@ int main(int argc, char **argv) {
       json extra = {{"limits", limits}};
       if (limits.contains("nofile"))
         extra["start_within"] = 10;
-      write(made(std::string("limits/") + name + "/" + program, program, {bytes("x")}, extra));
+      write(made(std::string("limits/") + name + "/" + program, program, {Bytes("x")}, extra));
     }
 
   // The environment, which the programs never read: the same output whatever it holds.
@@ -233,20 +203,20 @@ int main(int argc, char **argv) {
   const std::pair<const char *, json> environments[] = {
       {"empty-entry", json::array({""})},
       {"entry-without-equals", json::array({"NO_EQUALS_SIGN"})},
-      {"every-byte", json::array({utf8("BYTES=" + everyByte)})},
+      {"every-byte", json::array({bytes::encoded("BYTES=" + everyByte)})},
       {"1000-entries", thousand},
       {"entry-of-128-KiB", json::array({json::array({"BIG=", json::array({"b", 131067})})})},
       {"1-MiB", mebibyte},
   };
   for (const auto &[name, env] : environments)
-    write(made(std::string("env/") + name, "print-args", {bytes("x")}, {{"env", env}}));
+    write(made(std::string("env/") + name, "print-args", {Bytes("x")}, {{"env", env}}));
 
   // Signals as inherited: SIGPIPE ignored or blocked, with a reader that is gone, leaves the
   // writes failing and the status 0; a signal ignored at the start and sent while the program is
   // blocked writing leaves it writing all.
   for (const char *how : {"ignored", "blocked"})
     for (const char *program : {"print-args", "print-sentence"}) {
-      Case c = made(std::string("signals/sigpipe-") + how + "/" + program, program, {bytes("x")},
+      Case c = made(std::string("signals/sigpipe-") + how + "/" + program, program, {Bytes("x")},
                     {{"signals", {{how, {"SIGPIPE"}}}}});
       c.out = "broken pipe";
       write(c);
@@ -259,7 +229,7 @@ int main(int argc, char **argv) {
     json start;
   };
   const Payload payloads[] = {{"", a128KiB, json::object()},
-                              {"small/", many(30, bytes("x", 4000)), {{"stdout_pipe_size", 4096}}}};
+                              {"small/", many(30, Bytes("x", 4000)), {{"stdout_pipe_size", 4096}}}};
   for (const Payload &payload : payloads) {
     auto with = [&](json start) {
       start.update(payload.start);
@@ -298,7 +268,7 @@ int main(int argc, char **argv) {
       write(c);
     }
     write(made("readers/" + payload.name + "slow", "print-args",
-               payload.name.empty() ? many(4, bytes("y", 131071)) : payload.args,
+               payload.name.empty() ? many(4, Bytes("y", 131071)) : payload.args,
                with({{"reader", "slow"}})));
   }
 
@@ -307,19 +277,19 @@ int main(int argc, char **argv) {
   for (const char *program : {"print-args", "print-sentence"}) {
     for (const char *kind : {"pty", "socket", "file", "fifo"}) {
       Case c = made(std::string("streams/stdout-") + kind + "/" + program, program,
-                    {bytes("a"), bytes("b c")});
+                    {Bytes("a"), Bytes("b c")});
       c.out = kind;
       c.pty = c.out == "pty";
       write(c);
     }
     Case gone =
-        made(std::string("streams/stdout-socket-peer-closed/") + program, program, {bytes("a")});
+        made(std::string("streams/stdout-socket-peer-closed/") + program, program, {Bytes("a")});
     gone.out = "socket, peer closed";
     gone.signal = "SIGPIPE";
     write(gone);
   }
   for (const char *program : {"print-args", "print-sentence", "exit-zero"}) {
-    Case c = made(std::string("streams/all-closed/") + program, program, {bytes("a")});
+    Case c = made(std::string("streams/all-closed/") + program, program, {Bytes("a")});
     c.in = c.out = c.err = "closed";
     write(c);
   }
@@ -327,13 +297,13 @@ int main(int argc, char **argv) {
   // Standard input a pipe that holds what the program never reads, which must all be there for
   // the next reader; standard output a file opened for appending that holds bytes already.
   for (const char *program : {"print-args", "print-sentence", "exit-zero"}) {
-    Case c = made(std::string("streams/stdin-pipe-holding-data/") + program, program, {bytes("a")});
+    Case c = made(std::string("streams/stdin-pipe-holding-data/") + program, program, {Bytes("a")});
     c.in = "pipe holding data";
     write(c);
   }
   for (const char *program : {"print-args", "print-sentence"}) {
     Case c = made(std::string("streams/stdout-file-appended/") + program, program,
-                  {bytes("a"), bytes("b c")});
+                  {Bytes("a"), Bytes("b c")});
     c.out = "file, appended";
     write(c);
   }
@@ -354,12 +324,12 @@ int main(int argc, char **argv) {
   };
   for (const auto &[name, start] : conditions)
     for (const char *program : {"print-args", "exit-zero"})
-      write(made(std::string("conditions/") + name + "/" + program, program, {bytes("x")}, start));
+      write(made(std::string("conditions/") + name + "/" + program, program, {Bytes("x")}, start));
 
   // Races at the start and the end, which show once in many starts: the same case started again
   // and again, each a fresh process; one that fails in some runs only is flaky.
   write(made("races/exit-zero-40-times", "exit-zero", {}, {{"repeat", 40}}));
-  write(made("races/print-args-20-times", "print-args", {bytes("x")}, {{"repeat", 20}}));
+  write(made("races/print-args-20-times", "print-args", {Bytes("x")}, {{"repeat", 20}}));
 
   // The argument vector's first word, which the programs never read, and the path they are
   // executed by: an empty argv[0], a long one, one that reads as an option, none at all (an
@@ -367,11 +337,11 @@ int main(int argc, char **argv) {
   // working folder, by a relative path holding a space and bytes beyond ASCII.
   const std::pair<const char *, json> argv0s[] = {
       {"empty", ""},
-      {"of-64-KiB", encoded(bytes("a", 65536))},
+      {"of-64-KiB", encoded(Bytes("a", 65536))},
       {"like-an-option", "-0 x"},
   };
   for (const auto &[name, argv0] : argv0s)
-    write(made(std::string("argv0/") + name, "print-args", {bytes("a"), bytes("b c")},
+    write(made(std::string("argv0/") + name, "print-args", {Bytes("a"), Bytes("b c")},
                {{"argv0", argv0}}));
   for (const char *program : {"print-args", "print-sentence", "exit-zero"})
     write(made(std::string("argv0/none/") + program, program, {}, {{"argv0", nullptr}}));
@@ -379,7 +349,7 @@ int main(int argc, char **argv) {
   for (const char *how : {"link", "exec-only"})
     for (const char *program : {"print-args", "print-sentence", "exit-zero"})
       write(made(std::string("started-as/") + how + "/" + program, program,
-                 {bytes("a b"), bytes("c")}, {{"started_as", how}}));
+                 {Bytes("a b"), Bytes("c")}, {{"started_as", how}}));
   if (!file.flush()) {
     std::cerr << "support-make-cases: cannot write " << argv[2] << "\n";
     return 1;

@@ -67,10 +67,10 @@ Chosen choose(const std::optional<std::vector<std::string>> &given, const fs::pa
                 (isQemu ? ": install it (Debian, Ubuntu: apt-get install qemu-user)" : ""));
   }
   // exit-zero, started once as asked (by default directly, else through qemu), must start.
-  std::string why = first_start::whyNot(words, dir, timeout);
+  std::string why = first_start::whyNot(words, dir, limits(words, timeout, 0, 0));
   if (!why.empty() && !given) {
     words = qemu(dir, why);
-    why = first_start::whyNot(words, dir, timeout);
+    why = first_start::whyNot(words, dir, limits(words, timeout, 0, 0));
   }
   for (const auto &word : words)
     chosen.started += (chosen.started.empty() ? "through " : " ") + shown(word);

@@ -31,12 +31,17 @@ inline std::string escaped(std::string_view bytes) {
 
 inline std::string quoted(std::string_view bytes) { return '"' + escaped(bytes) + '"'; }
 
+// Whether a word of these bytes alone is read back as it stands, by a shell or a person: letters,
+// digits and _-./=:+,@% (never a NUL).
+inline bool plain(const std::string &word) {
+  return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || (c && std::strchr("_-./=:+,@%", c));
+  });
+}
+
 // A word from outside as it stands, where it cannot be mistaken; quoted and escaped otherwise.
 inline std::string shown(const std::string &word) {
-  bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_-./=:+,@%", c);
-  });
-  return plain ? word : text::quoted(word);
+  return plain(word) ? word : text::quoted(word);
 }
 
 } // namespace text
