@@ -292,12 +292,22 @@ int checkAll(int argc, char **argv) {
                    "has the kernel open it for the interpreter";
     interrupt::check();
   }
-  report::Run run{targets,          entries.size(),
-                  o.repeat,         o.shuffle || o.random ? seed : std::nullopt,
-                  o.tapVersion,     o.knownFailures.has_value(),
-                  o.cases.string(), o.suiteName};
-  schedule::Plan plan{targets, seconds(o.timeout), o.jobs, o.repeat,
-                      o.shuffle ? seed : std::nullopt};
+  // The run, made once, and only read from here on.
+  const model::Run run = [&] {
+    model::Run made;
+    made.targets = std::move(targets);
+    made.cases = entries.size();
+    made.repeat = o.repeat;
+    made.seed = o.shuffle || o.random ? seed : std::nullopt;
+    made.shuffled = o.shuffle;
+    made.timeout = seconds(o.timeout);
+    made.jobs = o.jobs;
+    made.tapVersion = o.tapVersion;
+    made.knownList = o.knownFailures.has_value();
+    made.casesFile = o.cases.string();
+    made.suiteName = o.suiteName;
+    return made;
+  }();
   // Standard output's report, and each one asked for a file, kept until the run has ended.
   std::vector<std::unique_ptr<report::Reporter>> reporters;
   reporters.push_back(report::made(o.format.empty() ? isatty(1) ? "text" : "tap" : o.format));
@@ -310,7 +320,7 @@ int checkAll(int argc, char **argv) {
     }
   auto reporter = report::several(std::move(reporters));
   auto start = steady_clock::now();
-  auto verdicts = schedule::runAll(entries, plan, *reporter, run);
+  auto verdicts = schedule::runAll(entries, run, *reporter);
   reporter->end(entries, verdicts, duration<double>(steady_clock::now() - start).count());
   size_t failedCases = 0, nowPass = 0;
   std::vector<std::string> failures;

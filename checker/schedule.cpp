@@ -48,19 +48,19 @@ uint64_t Shuffled::operator[](uint64_t index) const {
   return x;
 }
 
-std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const Plan &plan,
-                                    report::Reporter &reporter, const report::Run &run) {
+std::vector<report::Verdict> runAll(const std::vector<model::Entry> &all, const model::Run &run,
+                                    report::Reporter &reporter) {
   // A task is one run of a case: task t is a run of the case whose runs' range holds it, and
   // `ends` holds where each case's runs end. Shuffled, task t is the run Shuffled[t].
   std::vector<uint64_t> runs(all.size()), ends(all.size());
   uint64_t tasks = 0;
   for (size_t i = 0; i < all.size(); ++i) {
-    runs[i] = uint64_t(all[i].c->repeat) * plan.repeat;
+    runs[i] = uint64_t(all[i].c->repeat) * run.repeat;
     ends[i] = tasks += runs[i];
   }
   std::optional<Shuffled> order;
-  if (plan.shuffle)
-    order.emplace(tasks, *plan.shuffle);
+  if (run.shuffled && run.seed)
+    order.emplace(tasks, *run.seed);
   auto caseOf = [&](uint64_t t) {
     return size_t(std::upper_bound(ends.begin(), ends.end(), order ? (*order)[t] : t) -
                   ends.begin());
@@ -87,9 +87,9 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
     try {
       for (uint64_t t; !interrupt::signal() && (t = next++) < tasks;) {
         size_t index = caseOf(t);
-        const report::Target &target = plan.targets[all[index].target];
+        const report::Target &target = run.targets[all[index].target];
         compare::Result result =
-            compare::check(*all[index].c, target.runner, target.dir, plan.timeout, target.execOnly);
+            compare::check(*all[index].c, target.runner, target.dir, run.timeout, target.execOnly);
         if (!target.binfmt.empty() && !result.command.empty())
           result.command = command::noted(result.command, target.binfmt);
         std::lock_guard guard(lock);
@@ -131,13 +131,13 @@ std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const
   };
   std::vector<std::jthread> threads;
   try {
-    for (unsigned j = 0; j < std::min<uint64_t>(plan.jobs, tasks); ++j)
+    for (unsigned j = 0; j < std::min<uint64_t>(run.jobs, tasks); ++j)
       threads.emplace_back(work);
     reporter.begin(run);
   } catch (const std::system_error &error) {
     std::lock_guard guard(lock);
     stop("cannot start thread " + std::to_string(threads.size() + 1) + " of " +
-         std::to_string(plan.jobs) + ": " + error.code().message() + ": give a smaller --jobs");
+         std::to_string(run.jobs) + ": " + error.code().message() + ": give a smaller --jobs");
   } catch (const Fatal &error) {
     std::lock_guard guard(lock);
     stop(error.what());

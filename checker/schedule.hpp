@@ -15,17 +15,10 @@
 
 namespace schedule {
 
-struct Plan {
-  std::vector<report::Target> targets; // each entry runs on its own
-  std::chrono::seconds timeout{60};
-  unsigned jobs = 1, repeat = 1;
-  std::optional<uint64_t> shuffle; // the seed of the order, where it is shuffled
-};
-
 // The verdicts, a case each. Throws Fatal where the run cannot go on: a thread or a process that
 // cannot be had, or a report that cannot be written.
-std::vector<report::Verdict> runAll(const std::vector<report::Entry> &all, const Plan &plan,
-                                    report::Reporter &reporter, const report::Run &run);
+std::vector<report::Verdict> runAll(const std::vector<model::Entry> &all, const model::Run &run,
+                                    report::Reporter &reporter);
 
 // A permutation of 0 .. count - 1, the same from the same seed on every host, that takes no
 // memory however many runs it orders: a Feistel network over the next even power of two, walked
