@@ -52,7 +52,7 @@ const char *kind(mode_t mode) {
 // FIFO or a device is never waited for, a link never followed.
 void checkTarget(const std::filesystem::path &file, const std::filesystem::path &cases,
                  const std::string &option) {
-  std::string shown = text::shown(file.string());
+  std::string shown = option + " " + text::shown(file.string());
   struct stat status;
   if (lstat(file.c_str(), &status) != 0) {
     if (errno == ENOENT)
@@ -60,24 +60,23 @@ void checkTarget(const std::filesystem::path &file, const std::filesystem::path 
     throw Fatal(shown + ": cannot be written: " + std::strerror(errno));
   }
   if (!S_ISREG(status.st_mode))
-    throw Fatal(option + " " + shown + " is " + kind(status.st_mode) +
+    throw Fatal(shown + " is " + kind(status.st_mode) +
                 ": it writes over a regular file only, or makes a new one; give another path");
   struct stat read;
   if (!cases.empty() && stat(cases.c_str(), &read) == 0 && read.st_dev == status.st_dev &&
       read.st_ino == status.st_ino)
-    throw Fatal(option + " " + shown + " is the cases file: give another path for what it writes");
+    throw Fatal(shown + " is the cases file: give another path for what it writes");
 }
 
 // A new file beside `file`, of a name no file had (O_CREAT | O_EXCL, which follows no link);
-// its name in `name`.
-int temporary(const std::filesystem::path &file, std::string &name) {
+// its name in `name`. `option` is what names the file.
+int temporary(const std::filesystem::path &file, std::string &name, const std::string &option) {
   name = file.string() + ".XXXXXX";
   int fd = mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0)
-    throw Fatal(text::shown(file.string()) +
-                ": cannot be written: no new file can be made "
-                "beside it (" +
-                std::strerror(errno) + ")");
+    throw Fatal(option + " " + text::shown(file.string()) +
+                ": cannot be written: no new file can be made beside it (" + std::strerror(errno) +
+                ")");
   return fd;
 }
 
@@ -142,7 +141,7 @@ void checkWritable(const std::filesystem::path &file, const std::filesystem::pat
                    const std::string &option) {
   checkTarget(file, cases, option);
   std::string name;
-  close(temporary(file, name));
+  close(temporary(file, name, option));
   unlink(name.c_str());
 }
 
@@ -156,10 +155,10 @@ void writeNames(const std::filesystem::path &file, const std::vector<std::string
 
 void writeWhole(const std::filesystem::path &file, const std::string &text,
                 const std::filesystem::path &cases, const std::string &option) {
-  std::string shown = text::shown(file.string());
+  std::string shown = option + " " + text::shown(file.string());
   checkTarget(file, cases, option);
   std::string part;
-  int fd = temporary(file, part);
+  int fd = temporary(file, part, option);
   // The mode a file made anew would have: what the umask leaves of rw-rw-rw-. No other thread
   // runs by now.
   mode_t mask = umask(0);
