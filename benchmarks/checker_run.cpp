@@ -15,6 +15,15 @@
 #include <thread>
 
 namespace bench {
+namespace {
+
+// The median of what was measured.
+double median(std::vector<double> times) {
+  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+  return times[times.size() / 2];
+}
+
+} // namespace
 
 // The floor of a checker's run: a bare loop on as many threads that starts the same processes,
 // each case as many times, and reads what they write, judging nothing. The median of `rounds`;
@@ -39,7 +48,7 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
       starts.push_back(std::move(start));
     }
   std::vector<double> times;
-  std::atomic<size_t> failed = 0;
+  size_t failed = 0; // starts that failed, under `failures`
   std::string firstFailure;
   std::mutex failures;
   for (int round = 0; round < rounds; ++round) {
@@ -69,8 +78,7 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
             .count());
   }
-  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-  return times[times.size() / 2];
+  return median(times);
 }
 
 // One whole run of the checker with `options`, `rounds` times: the median.
@@ -108,8 +116,7 @@ CheckerRun timeRun(const std::string &checker, std::vector<std::string> options,
     }
   }
   if (run.why.empty()) {
-    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-    run.millis = times[times.size() / 2];
+    run.millis = median(times);
   }
   return run;
 }
@@ -159,8 +166,7 @@ ListRun timeList(const std::string &checker, int out) {
       return run;
     }
   }
-  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-  run.millis = times[times.size() / 2];
+  run.millis = median(times);
   Figures f;
   run.peakKiB = peakResidentKiB(f, {checker, "--list"}, out);
   if (!run.peakKiB)

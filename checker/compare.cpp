@@ -27,10 +27,9 @@ void compareBytes(const char *stream, const std::string &expected, const std::st
   d.expectedLength = expected.size();
   d.actualLength = actual.size();
   size_t length = std::string::npos;
-  if (std::max(expected.size(), actual.size()) > 160) {
-    d.excerpt = true;
+  if (d.excerpt()) {
     d.from = at > 40 ? at - 40 : 0;
-    length = 120;
+    length = Difference::shown;
   }
   d.expected = expected.substr(std::min(d.from, expected.size()), length);
   d.actual = actual.substr(std::min(d.from, actual.size()), length);

@@ -5,6 +5,7 @@
 #include "cases.hpp"
 #include "process.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -19,10 +20,11 @@ struct Difference {
   size_t first = 0;    // the first offset that differs
   size_t expectedLength = 0, actualLength = 0;
   // The bytes shown of each, as they are, from `from`: all of them, or where either holds more
-  // than 160 (`excerpt`), 120 about the first difference.
-  bool excerpt = false;
+  // than `whole` (an excerpt), `shown` about the first difference.
+  static constexpr size_t whole = 160, shown = 120;
   size_t from = 0;
   std::string expected, actual;
+  bool excerpt() const { return std::max(expectedLength, actualLength) > whole; }
 };
 
 // What a case's run did against what it expects: data alone, which the reports say in their

@@ -29,10 +29,9 @@ namespace {
 
 // "took 1.234 s, more than the 0.5 s the case allows"
 std::string tookTooLong(const compare::Result &r) {
-  std::ostringstream took;
-  took << "took " << std::fixed << std::setprecision(3) << r.seconds << " s, more than the "
-       << std::defaultfloat << r.mostSeconds << " s the case allows";
-  return took.str();
+  std::ostringstream most;
+  most << r.mostSeconds;
+  return "took " + fixed(r.seconds) + " s, more than the " + most.str() + " s the case allows";
 }
 
 std::string differs(const compare::Difference &d) {
@@ -76,7 +75,7 @@ std::string yaml(const compare::Result &r) {
     yaml << "  " << d.stream << ":\n    first_difference: " << d.first << "\n    "
          << (d.prefix ? "expected_prefix_of_length: " : "expected_length: ") << d.expectedLength
          << "\n    actual_length: " << d.actualLength << "\n";
-    if (d.excerpt)
+    if (d.excerpt())
       yaml << "    excerpt_from: " << d.from << "\n";
     yaml << "    expected: " << text::quoted(d.expected)
          << "\n    actual: " << text::quoted(d.actual) << "\n";

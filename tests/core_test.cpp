@@ -138,7 +138,7 @@ TEST(Judge, FindsWhatDiffersAndTheReportsSayIt) {
       EXPECT_NE(yaml.find(part), std::string::npos) << row.what << ":\n" << yaml;
     // The excerpts are the bytes themselves, for each report to say in its own way.
     for (const compare::Difference &d : r.differences) {
-      EXPECT_LE(d.expected.size(), d.excerpt ? 120u : 160u) << row.what;
+      EXPECT_LE(d.expected.size(), d.excerpt() ? 120u : 160u) << row.what;
       if (d.stream == "stdout") {
         EXPECT_NE(row.c.out.expanded().find(d.expected), std::string::npos) << row.what;
       }
