@@ -37,6 +37,10 @@ public:
     for (const Piece &piece : more.all)
       add(piece.text, piece.count);
   }
+  Bytes &operator+=(const Bytes &more) {
+    add(more);
+    return *this;
+  }
   // `text` before what is there.
   void prepend(std::string text) {
     Bytes joined(std::move(text));

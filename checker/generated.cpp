@@ -1,5 +1,7 @@
 #include "generated.hpp"
 
+#include "programs.hpp"
+
 #include <random>
 #include <string>
 
@@ -25,17 +27,9 @@ std::vector<cases::Case> random(size_t count, uint64_t seed) {
         arg += char(1 + below(255));
       args.push_back(std::move(arg));
     }
-    std::string out;
-    if (c.program == "print-args") {
-      for (size_t a = 0; a < args.size(); ++a)
-        out += (a ? " " : "") + args[a];
-      out += "\n";
-    } else {
-      out = "This is a test " + (args.empty() ? std::string("null") : args[0]) + ".\n";
-    }
+    c.out = programs::written(c.program, args);
     for (std::string &arg : args)
       c.args.add(std::move(arg));
-    c.out = std::move(out);
     c.ending = process::Ending::exited(0);
     made.push_back(std::move(c));
   }

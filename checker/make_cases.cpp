@@ -4,6 +4,7 @@
 // Usage: support-make-cases WRITTEN OUTPUT, WRITTEN being the cases written by hand, which come
 // first in OUTPUT.
 #include "bytes.hpp"
+#include "programs.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -19,11 +20,6 @@ using json = nlohmann::ordered_json;
 
 using bytes::Bytes;
 
-Bytes operator+(Bytes a, const Bytes &b) {
-  a.add(b);
-  return a;
-}
-
 // A string of the file, or a list of pieces where anything repeats.
 json encoded(const Bytes &b) {
   const std::vector<bytes::Piece> &pieces = b.pieces();
@@ -36,23 +32,6 @@ json encoded(const Bytes &b) {
     list.push_back(p.count == 1 ? json(bytes::encoded(p.text))
                                 : json::array({bytes::encoded(p.text), p.count}));
   return list;
-}
-
-// What each program writes for these arguments.
-Bytes model(const std::string &program, const std::vector<Bytes> &args) {
-  if (program == "print-args") {
-    Bytes out;
-    for (size_t i = 0; i < args.size(); ++i) {
-      if (i)
-        out.add(" ");
-      out.add(args[i]);
-    }
-    out.add("\n");
-    return out;
-  }
-  if (program == "print-sentence")
-    return Bytes("This is a test ") + (args.empty() ? Bytes("null") : args[0]) + Bytes(".\n");
-  return {};
 }
 
 // One case: the program, its arguments and how it is started; what it must write and how it
@@ -101,7 +80,7 @@ void write(const Case &c) {
   bool read = c.out == "pipe" || c.out == "pty" || c.out == "socket" || c.out == "file" ||
               c.out == "fifo" || c.out == "file, appended";
   if (read) {
-    Bytes out = model(c.program, c.args);
+    Bytes out = programs::written(c.program, c.args);
     if (c.pty) {
       std::string text = out.expanded(), crlf;
       for (char ch : text)

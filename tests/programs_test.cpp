@@ -1,6 +1,7 @@
 // What the cases file cannot hold: random argument vectors against a model of the programs, and
 // the programs' own code run with an empty argument vector. The checker starts the cases.
 #include "process.hpp"
+#include "programs.hpp"
 #include "settings.hpp"
 
 #include <gtest/gtest.h>
@@ -18,19 +19,6 @@ int print_sentence_main(int argc, char *argv[]);
 namespace {
 
 using Args = std::vector<std::string>;
-
-// What each program must write for an argument vector.
-std::string expected(const std::string &program, const Args &args) {
-  std::string out;
-  if (program == "print-args") {
-    for (const auto &arg : args)
-      out += (&arg == &args.front() ? "" : " ") + arg;
-    out += '\n';
-  } else if (program == "print-sentence") {
-    out = "This is a test " + (args.empty() ? "null" : args.front()) + ".\n";
-  }
-  return out;
-}
 
 std::string readAll(int fd) {
   std::string bytes;
@@ -78,7 +66,7 @@ TEST(Programs, MatchTheModelOnRandomVectors) {
     }
     for (const char *program : {"print-args", "print-sentence"}) {
       process::Outcome result = run(program, args);
-      ASSERT_EQ(result.out, expected(program, args)) << program << ", round " << round;
+      ASSERT_EQ(result.out, programs::written(program, args)) << program << ", round " << round;
       ASSERT_EQ(result.err + process::ending(result), "exit 0") << program << ", round " << round;
     }
   }
@@ -100,7 +88,7 @@ TEST(Programs, WriteTheirDefaultOutputForAnEmptyVector) {
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program;
-    EXPECT_EQ(readAll(out), expected(program, {})) << program;
+    EXPECT_EQ(readAll(out), programs::written<std::string>(program, {})) << program;
     close(out);
   }
   munmap(unreadable, 4096);
