@@ -51,6 +51,25 @@ function(support_processors column var)
   set(${var} "${values}" PARENT_SCOPE)
 endfunction()
 
+#   support_chosen_arches(VALUE VAR): sets VAR to the processors, by Debian name, that SUPPORT_ARCH
+#   VALUE names (separated by commas or semicolons): all is every row whose back end this host's
+#   clang++ has. Names are not checked here.
+function(support_chosen_arches value var)
+  string(REPLACE "," ";" arches "${value}")
+  if(arches STREQUAL "all")
+    execute_process(COMMAND clang++ -print-targets OUTPUT_VARIABLE backends ERROR_QUIET)
+    support_processors(debian known)
+    set(arches "")
+    foreach(arch IN LISTS known)
+      support_processor(${arch} llvm llvm)
+      if(backends MATCHES "\n *${llvm} ")
+        list(APPEND arches ${arch})
+      endif()
+    endforeach()
+  endif()
+  set(${var} "${arches}" PARENT_SCOPE)
+endfunction()
+
 #   support_cross_packages(DEBIAN VAR [MISSING]): sets VAR to the Debian packages, separated by
 #   spaces, that build programs for the processor DEBIAN with clang; with MISSING, only those
 #   whose files are not here.

@@ -60,30 +60,20 @@ arch_table() {
 }
 
 # chosen_arches CMAKE_ARGUMENT... prints the processors a configure with these arguments builds
-# the programs for, by Debian name: SUPPORT_ARCH's, i386 by default, every row whose back end
-# clang has for all (clang must be there), or native.
+# the programs for, by Debian name, as configure chooses them (cmake/query.cmake): SUPPORT_ARCH's,
+# i386 by default, every row whose back end clang has for all (clang must be there), or native.
 chosen_arches() {
   local arches=i386 arg
   for arg; do
     case $arg in -DSUPPORT_ARCH=* | -DSUPPORT_ARCH:*=*) arches=${arg#*=} ;; esac
   done
-  arches=${arches//[,;]/ }
-  if [[ $arches == all ]]; then
-    local backends
-    backends=$(clang++ -print-targets | awk '{ print $1 }')
-    arches=$(table_rows debian llvm |
-      while read -r arch llvm; do grep -qx "$llvm" <<<"$backends" && echo "$arch"; done)
-  fi
-  echo $arches
+  cmake "-DSUPPORT_ARCH=$arches" -P cmake/query.cmake
 }
 
-# cross_packages ARCH prints the Debian packages that build ARCH's programs with clang.
+# cross_packages ARCH prints the Debian packages that build ARCH's programs with clang, as
+# configure names them where they are missing.
 cross_packages() {
-  local linker gxx
-  linker=$(arch_table "$1" linker)
-  gxx=$(g++ -dumpversion | cut -d. -f1)
-  echo clang "binutils-${linker//_/-}" "libc6-dev-$1-cross" "libgcc-$gxx-dev-$1-cross" \
-    "libstdc++-$gxx-dev-$1-cross"
+  cmake "-DPACKAGES_OF=$1" -P cmake/query.cmake
 }
 
 # skip_reasons BUILD prints each test that CTest's last run in BUILD skipped, with the reason it
