@@ -59,6 +59,13 @@ void timeSpawns(const std::vector<Command> &commands, const std::filesystem::pat
 // through `runner`; and each processor's programs, as it decides to start them.
 std::vector<CheckerRun> timeChecker(const std::string &checker, const std::string &runner);
 ListRun timeList(const std::string &checker, int out);
+// How many runs each of the checker's figures is the median of: `usual`, or the number in
+// SUPPORT_BENCH_ROUNDS (1 to 99) where it is set: a run that only proves the benchmark works, under
+// a load that makes its figures noise anyway, takes 1. A text for the report says which.
+int rounds(int usual);
+std::string medianOf(int usual);
+// SUPPORT_BENCH_ROUNDS's problem, or "" where it is unset or a number of runs.
+std::string roundsProblem();
 std::optional<double> peakResidentKiB(Figures &f, const Argv &argv, int out);
 std::vector<std::pair<std::string, CheckerRun>>
 timeProcessors(const std::string &checker,

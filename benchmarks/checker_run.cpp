@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -127,7 +128,7 @@ timeProcessors(const std::string &checker,
   std::vector<std::pair<std::string, CheckerRun>> runs;
   for (const auto &[name, dir] : dirs) {
     std::cerr << "Timing the checker on the " << name << " programs...\n";
-    runs.emplace_back(name, timeRun(checker, {"--programs", dir}, "", 3));
+    runs.emplace_back(name, timeRun(checker, {"--programs", dir}, "", rounds(3)));
   }
   return runs;
 }
@@ -143,18 +144,40 @@ std::vector<CheckerRun> timeChecker(const std::string &checker, const std::strin
       std::string how = words.empty() ? "directly" : "through " + words;
       if (std::string(set) == WRITTEN_CASES)
         how += ", the cases written by hand";
-      CheckerRun run = timeRun(checker, {"--runner", words, "--cases", set}, how, 5);
-      run.floor = floorRun(set, process::words(words), dir, 5, run.floorWhy);
+      CheckerRun run = timeRun(checker, {"--runner", words, "--cases", set}, how, rounds(5));
+      run.floor = floorRun(set, process::words(words), dir, rounds(5), run.floorWhy);
       runs.push_back(run);
     }
   return runs;
+}
+
+std::string roundsProblem() {
+  const char *given = std::getenv("SUPPORT_BENCH_ROUNDS");
+  if (!given)
+    return "";
+  std::string text = given;
+  if (text.empty() || text.size() > 2 ||
+      text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < 1)
+    return "SUPPORT_BENCH_ROUNDS=\"" + text + "\": give a number of runs from 1 to 99, or unset it";
+  return "";
+}
+
+int rounds(int usual) {
+  const char *given = std::getenv("SUPPORT_BENCH_ROUNDS");
+  return given && roundsProblem().empty() ? std::stoi(given) : usual;
+}
+
+std::string medianOf(int usual) {
+  int n = rounds(usual);
+  return n == 1 ? "one run (SUPPORT_BENCH_ROUNDS=1: no median)"
+                : "the median of " + std::to_string(n) + " runs";
 }
 
 ListRun timeList(const std::string &checker, int out) {
   std::cerr << "Timing the checker's list of its cases...\n";
   ListRun run;
   std::vector<double> times;
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < rounds(5); ++round) {
     auto start = std::chrono::steady_clock::now();
     process::Outcome listed = process::run({checker, "--list"});
     times.push_back(

@@ -37,6 +37,10 @@ int main(int argc, char **argv) {
   app.add_option("--runner", runner, "What the checker is also timed through");
   app.add_option("--processor", processorsGiven, "A processor's programs: NAME=DIR");
   CLI11_PARSE(app, argc, argv);
+  if (std::string problem = bench::roundsProblem(); !problem.empty()) {
+    std::cerr << "startup-bench: " << problem << "\n";
+    return 2;
+  }
 
   std::vector<bench::Build> builds;
   std::vector<std::pair<std::string, std::string>> processorDirs;

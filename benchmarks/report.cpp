@@ -166,8 +166,8 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
       << "\n## Checker: every case of its cases file\n\n"
       << "Wall time of one whole run of the checker on the configured build's programs, "
          "cases side by side on "
-      << std::thread::hardware_concurrency()
-      << " jobs, the median of five runs; and the floor, a bare loop on as many threads that "
+      << std::thread::hardware_concurrency() << " jobs, " << medianOf(5)
+      << "; and the floor, a bare loop on as many threads that "
          "starts the same processes and reads their output, judging nothing. A run in which "
          "cases failed (a runner's own faults, such as qemu's) ran every case and is timed too: "
          "the cases column says how many failed.\n\n"
@@ -185,7 +185,9 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
   if (list) {
     report << "\n## Checker: reading its cases\n\n"
               "The checker listing every case (--list), which reads and checks the whole cases "
-              "file and starts nothing: the median wall time of five runs, and its peak resident "
+              "file and starts nothing: its wall time, "
+           << medianOf(5)
+           << ", and its peak resident "
               "memory.\n\n| wall time (ms) | peak memory (KiB) |\n|---:|---:|\n"
            << "| " << fixed(list->millis, 1) << " | " << fixed(list->peakKiB, 0) << " |\n";
     if (!list->why.empty())
@@ -194,7 +196,9 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
   if (!processors.empty()) {
     report << "\n## Checker: every processor\n\n"
            << "Wall time of one whole run of the checker on each processor's programs, started as "
-              "it decides from their ELF header, the median of three runs; and the programs' "
+              "it decides from their ELF header, "
+           << medianOf(3)
+           << "; and the programs' "
               "sizes.\n\n| processor | started | cases | wall time (ms) | print-args, "
               "print-sentence, exit-zero (bytes) |\n|---|---|---:|---:|---|\n";
     std::set<std::string> failed;
