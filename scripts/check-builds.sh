@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks what goes beyond the build in ./build (made by scripts/build.sh): the Debian packages,
-# two builds from different folders being identical, the other way of starting the programs than
+# a build from another folder being identical to it, the other way of starting the programs than
 # ./build chose, and the suite in ./build run against a native build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,16 +24,17 @@ build_programs() {
 # check_package BUILD: packages BUILD and has lintian check the .deb: no error or warning may
 # pass without an override that gives its reason.
 check_package() {
-  rm -f "$1"/support-programs*.deb
+  rm -f "$1"/support-programs*.deb "$1"/support-programs*.tar.gz
   (cd "$1" && cpack >/dev/null)
   lintian --fail-on error,warning "$1"/support-programs*.deb 2> >(grep -v 'root privileges' >&2)
 }
 
-# check_with_suite BUILD ARCH [RUNNER]: runs the suite and the checker of ./build on the programs
-# in BUILD.
+# check_with_suite BUILD ARCH [RUNNER]: runs the tests of the programs in ./build's suite (the
+# rest of it, which does not take other programs, ran in the quick start) and its checker on the
+# programs in BUILD.
 check_with_suite() {
   SUPPORT_PROGRAMS_DIR=$PWD/$1/support SUPPORT_PROGRAMS_ARCH=$2 SUPPORT_PROGRAMS_RUNNER=${3:-} \
-    ctest --test-dir build -E 'consumer|check-programs|/' -j "$(nproc)" --output-on-failure
+    ctest --test-dir build -L '^programs$' -j "$(nproc)" --output-on-failure
   build/support/support-programs-check --programs "$1/support" --runner "${3:-}" | tail -n 1
 }
 
@@ -80,25 +81,30 @@ fi
 "$work/root/usr/libexec/support-programs/support-programs-check" \
   --programs "$work/root/usr/libexec/support-programs/$primary" | tail -n 1
 
-echo "== Two builds from different folders, packaged seconds apart under different umasks"
-for copy in one/src two/deeper/source; do
-  mkdir -p "$work/$copy"
-  git ls-files -z | xargs -0 cp --parents -t "$work/$copy"
-  cp -a .git "$work/$copy/" # the packages take their times from the last commit
-  [[ $copy == one/* ]] || sleep 2
-  (
-    [[ $copy == one/* ]] || umask 027
-    build_programs "$work/$copy" "$work/$copy-build" "-DSUPPORT_ARCH=${arch// /;}"
-    cd "$work/$copy-build" && cpack >/dev/null
-  )
-done
+echo "== Two builds from different folders, packaged minutes apart under different umasks"
+# ./build, packaged above, and a copy of the sources built and packaged again, elsewhere, for the
+# same processors with the same toolchains; compiled whole, with no compiler cache.
+copy=$work/another/deeper/source
+mkdir -p "$copy"
+git ls-files -z | xargs -0 cp --parents -t "$copy"
+cp -a .git "$copy/" # the packages take their times from the last commit
+same=("-DSUPPORT_ARCH=${arch// /;}")
+while IFS= read -r setting; do
+  same+=("-D$setting")
+done < <(grep -E '^SUPPORT_[A-Z0-9]+_TOOLCHAIN:' build/CMakeCache.txt)
+(
+  [[ $(umask) == 0027 ]] && umask 0022 || umask 0027
+  unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
+  build_programs "$copy" "$copy-build" "${same[@]}"
+  cd "$copy-build" && cpack >/dev/null
+)
 outputs=("${programs[@]/#/support/}" SHA256SUMS)
-outputs+=($(cd "$work/one/src-build" && echo *.deb *.tar.gz))
+outputs+=($(cd build && echo *.deb *.tar.gz))
 for output in "${outputs[@]}"; do
-  cmp "$work/one/src-build/$output" "$work/two/deeper/source-build/$output"
+  cmp "build/$output" "$copy-build/$output"
 done
 echo "identical: ${outputs[*]}"
-(cd "$work/one/src-build" && sha256sum --check --quiet SHA256SUMS)
+(cd build && sha256sum --check --quiet SHA256SUMS)
 
 # ./build starts its programs directly where the kernel can, and otherwise through their qemu.
 # The other way is forced here: through qemu the whole suite must pass; directly, on a kernel

@@ -5,7 +5,9 @@
 # (bookworm, trixie, ...) for ARCH (default: this machine's own), the way a new machine would:
 # as root, through chroot, with only HOME, PATH and TERM in the environment and no standard
 # input. Needs root. Exits with COMMAND's status. With IN_DEBIAN_RESULTS=DIR, what COMMAND left
-# in the root's /root/results is copied into DIR at the end, however COMMAND ended.
+# in the root's /root/results is copied into DIR at the end, however COMMAND ended. With
+# IN_DEBIAN_CCACHE=DIR, the root starts with a copy of the compiler cache in DIR as /root/ccache
+# (which COMMAND uses as it chooses).
 #
 # The first run makes the root with debootstrap and keeps a pristine copy in
 # $IN_DEBIAN_CACHE (default /var/cache/support-programs/roots); every run works in a throwaway
@@ -209,6 +211,14 @@ mount --make-rslave "$copy/dev"
 mkdir -p "$copy/root/project"
 git ls-files -z | xargs -0 cp --parents -t "$copy/root/project"
 cp -a .git "$copy/root/project/"
+if [[ -n ${IN_DEBIAN_CCACHE:-} ]]; then
+  [[ -d $IN_DEBIAN_CCACHE ]] ||
+    { echo "IN_DEBIAN_CCACHE=$IN_DEBIAN_CCACHE: no such folder (give a compiler cache's)" >&2; exit 2; }
+  mkdir -p "$copy/root/ccache"
+  # A cache in use may change as it is copied: what is missed is compiled again.
+  cp -a "$IN_DEBIAN_CCACHE/." "$copy/root/ccache/" 2>/dev/null ||
+    echo "IN_DEBIAN_CCACHE: the cache changed as it was copied; what was missed is compiled again" >&2
+fi
 
 echo "In a fresh $suite root for $arch: $*"
 # shellcheck disable=SC2016
