@@ -91,7 +91,7 @@ CheckerRun timeRun(const std::string &checker, std::vector<std::string> options,
   std::vector<double> times;
   for (int round = 0; round < rounds && run.why.empty(); ++round) {
     auto start = std::chrono::steady_clock::now();
-    process::Outcome outcome = process::run(options);
+    process::Finished outcome = process::run(options);
     times.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());
@@ -179,7 +179,7 @@ ListRun timeList(const std::string &checker, int out) {
   std::vector<double> times;
   for (int round = 0; round < rounds(5); ++round) {
     auto start = std::chrono::steady_clock::now();
-    process::Outcome listed = process::run({checker, "--list"});
+    process::Finished listed = process::run({checker, "--list"});
     times.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());

@@ -156,7 +156,7 @@ int reproduce(const std::string &name, const cases::Case &c, report::Target &t,
   std::string line = command::line(compare::startOf(c, chosen.words, t.dir), size_t(1) << 30);
   if (!t.binfmt.empty())
     line = command::noted(line, t.binfmt);
-  report::emit("#!/usr/bin/env bash\n# Starts the case " + command::quoted(name) + " of " +
+  report::emit("#!/usr/bin/env bash\n# Starts the case " + command::bashWord(name) + " of " +
                shown(o.cases.string()) + ", the programs started " + chosen.started +
                ". Its status and bytes are the program's. Run it in an empty folder, as the case "
                "ran in one.\n" +

@@ -12,7 +12,7 @@
 
 namespace command {
 
-std::string quoted(const std::string &word) {
+std::string bashWord(const std::string &word) {
   if (text::plain(word))
     return word;
   auto printable = [](unsigned char c) { return c >= 0x20 && c < 0x7f; };
@@ -103,12 +103,12 @@ std::string started(const process::Start &start, std::string &comment) {
     std::string entry = asPassed(given);
     if (entry.find('=') == std::string::npos) {
       note(comment,
-           {"its environment also holds ", command::quoted(entry), ", which env cannot give"});
+           {"its environment also holds ", command::bashWord(entry), ", which env cannot give"});
       continue;
     }
     entries.push_back(entry);
     if (++names[nameOf(entry)] == 2)
-      note(comment, {"its environment holds ", command::quoted(nameOf(entry)),
+      note(comment, {"its environment holds ", command::bashWord(nameOf(entry)),
                      " more than once, and env gives only the last"});
   }
 
@@ -120,25 +120,26 @@ std::string started(const process::Start &start, std::string &comment) {
   std::string path = start.path.empty() ? process::located(argv0) : start.path;
   if (!start.linkName.empty() && start.execOnly) {
     // The copy that may only be executed, in a folder of its own as the case has.
-    setup.insert(setup.begin(), "cd -- \"$(mktemp -d)\" && cp -- " + command::quoted(start.linkTo) +
-                                    " " + command::quoted(start.linkName) + " && chmod 0111 " +
-                                    command::quoted(start.linkName));
+    setup.insert(setup.begin(), "cd -- \"$(mktemp -d)\" && cp -- " +
+                                    command::bashWord(start.linkTo) + " " +
+                                    command::bashWord(start.linkName) + " && chmod 0111 " +
+                                    command::bashWord(start.linkName));
     note(comment, {"root reads the copy all the same: the checker starts it without capabilities, "
                    "which this command does not; run it as another user"});
   } else if (!start.linkName.empty()) {
     // The link, in a folder of its own as the case has.
     setup.insert(setup.begin(), "cd -- \"$(mktemp -d)\" && ln -s -- " +
-                                    command::quoted(start.linkTo) + " " +
-                                    command::quoted(start.linkName));
+                                    command::bashWord(start.linkTo) + " " +
+                                    command::bashWord(start.linkName));
   }
   if (path.empty()) {
-    note(comment, {"the checker found no ", command::quoted(argv0), " to start"});
+    note(comment, {"the checker found no ", command::bashWord(argv0), " to start"});
     path = argv0;
   }
   std::string arguments;
   for (size_t i = 1; i < start.argv.size(); ++i) {
     arguments += ' ';
-    arguments += command::quoted(asPassed(start.argv[i]));
+    arguments += command::bashWord(asPassed(start.argv[i]));
   }
 
   std::string exec;
@@ -148,33 +149,33 @@ std::string started(const process::Start &start, std::string &comment) {
     // bash's exec -c gives an empty environment, and -a the argument vector's first word.
     if (!entries.empty()) {
       note(comment, {"its environment is not given here, as env would take the '=' in ",
-                     command::quoted(path), " for an entry: it holds"});
+                     command::bashWord(path), " for an entry: it holds"});
       for (const auto &entry : entries)
-        comment += " " + command::quoted(entry);
+        comment += " " + command::bashWord(entry);
     }
     exec = "exec -c";
     if (argv0 != path)
-      note(exec, {command::quoted(argv0)}, " -a ");
-    note(exec, {command::quoted(path), arguments}, " -- ");
+      note(exec, {command::bashWord(argv0)}, " -a ");
+    note(exec, {command::bashWord(path), arguments}, " -- ");
   } else {
     // env takes every word before the command that holds '=' for an entry, whatever follows
     // "--": where the command's folder holds one, it is started from there as ./NAME.
     exec = "exec env -i --";
     for (const auto &entry : entries)
-      exec += " " + command::quoted(entry);
+      exec += " " + command::bashWord(entry);
     std::string word = path;
     if (path.find('=') != std::string::npos) {
       std::string cd;
-      note(cd, {command::quoted(path.substr(0, std::max<size_t>(slash, 1)))}, "cd -P -- ");
+      note(cd, {command::bashWord(path.substr(0, std::max<size_t>(slash, 1)))}, "cd -P -- ");
       setup.insert(setup.begin(), cd);
       word = "./";
       word += name;
       comment += "; it is started from its folder, whose name env would take for an entry";
     }
-    exec += " " + command::quoted(word) + arguments;
+    exec += " " + command::bashWord(word) + arguments;
     if (argv0 != word)
-      note(comment, {"its first argument is ", command::quoted(word),
-                     " here, where the case gives ", command::quoted(argv0)});
+      note(comment, {"its first argument is ", command::bashWord(word),
+                     " here, where the case gives ", command::bashWord(argv0)});
   }
   std::string line = "( ";
   for (const auto &step : setup)

@@ -21,6 +21,6 @@ std::string noted(const std::string &line, const std::string &more);
 
 // A word as bash reads it back: as it is, in single quotes, or as $'...' with escapes for bytes
 // that are not printable ASCII.
-std::string quoted(const std::string &word);
+std::string bashWord(const std::string &word);
 
 } // namespace command

@@ -65,7 +65,7 @@ process::Start startOf(const cases::Case &c, const std::vector<std::string> &run
   return start;
 }
 
-Result judge(const cases::Case &c, const process::Outcome &outcome) {
+Result judge(const cases::Case &c, const process::Finished &outcome) {
   Result result;
   result.seconds = outcome.seconds;
   result.left = outcome.left;
@@ -77,8 +77,8 @@ Result judge(const cases::Case &c, const process::Outcome &outcome) {
     result.skipped = outcome.ending.detail;
     return result;
   }
-  result.expected = c.ending.text();
-  result.actual = outcome.ending.text();
+  result.expectedEnding = c.ending.text();
+  result.actualEnding = outcome.ending.text();
   result.endingDiffers = outcome.ending != c.ending;
   if (c.start.streams.in == process::Stream::PipeWithData && outcome.in != process::heldInput) {
     result.inputLost = true;
@@ -99,7 +99,7 @@ Result check(const cases::Case &c, const std::vector<std::string> &runner,
              const std::string &execOnly) {
   process::Start start = startOf(c, runner, dir, execOnly);
   Result result =
-      judge(c, process::run(start, runner::limits(runner, timeout, c.out.size(), c.err.size())));
+      judge(c, process::run(start, runner::bounds(runner, timeout, c.out.size(), c.err.size())));
   if (!result.passed() && result.failure.empty())
     result.command = command::line(start);
   return result;

@@ -33,8 +33,8 @@ struct Result {
   std::string failure; // what the checker itself could not have to run the case
   std::string skipped; // why a condition the case asks for cannot be had here: it did not run
   double seconds = 0;
-  std::vector<std::string> left; // what it left in its working folder
-  std::string expected, actual;  // endings, in words; empty where it did not run
+  std::vector<std::string> left;            // what it left in its working folder
+  std::string expectedEnding, actualEnding; // in words; empty where it did not run
   bool endingDiffers = false;
   // Standard input held bytes the program never reads, and it lost some.
   size_t inputHeld = 0, inputUnread = 0;
@@ -53,7 +53,7 @@ struct Result {
 process::Start startOf(const cases::Case &c, const std::vector<std::string> &runner,
                        const std::filesystem::path &dir, const std::string &execOnly = "");
 
-Result judge(const cases::Case &c, const process::Outcome &outcome);
+Result judge(const cases::Case &c, const process::Finished &outcome);
 
 // Starts the case and judges it.
 Result check(const cases::Case &c, const std::vector<std::string> &runner,

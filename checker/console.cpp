@@ -86,7 +86,7 @@ public:
     const std::string &command = v.first.command;
     text += !command.empty() && command.size() + 7 <= width
                 ? "     $ " + command + "\n"
-                : "     the same options with --reproduce " + command::quoted(entry.name) +
+                : "     the same options with --reproduce " + command::bashWord(entry.name) +
                       " write its start as a script\n";
     put(text);
   }

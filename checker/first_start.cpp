@@ -26,14 +26,14 @@ std::string firstWords(const std::string &err) {
 }
 
 std::string whyNot(const std::vector<std::string> &runner, const std::filesystem::path &dir,
-                   const process::Limits &limits) {
+                   const process::Bounds &bounds) {
   using process::Stream;
   process::Start start;
   start.argv = runner;
   start.argv.push_back(dir / "exit-zero");
   start.streams = {Stream::DevNull, Stream::Pipe, Stream::Pipe};
   start.freshFolder = true;
-  process::Outcome outcome = process::run(start, limits);
+  process::Finished outcome = process::run(start, bounds);
   using Kind = process::Ending::Kind;
   const process::Ending &ending = outcome.ending;
   if (ending.kind == Kind::Failure)

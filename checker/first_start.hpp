@@ -10,10 +10,10 @@
 
 namespace first_start {
 
-// How it went, in words, where it did not go as it must; "" where it did. `limits` are the
+// How it went, in words, where it did not go as it must; "" where it did. `bounds` are the
 // runner's for a case that writes nothing.
 std::string whyNot(const std::vector<std::string> &runner, const std::filesystem::path &dir,
-                   const process::Limits &limits);
+                   const process::Bounds &bounds);
 
 // The first line of `err` that says anything, beyond white space and a process number (as the
 // loader's LD_DEBUG lines begin), without the white space around it; with the next line too

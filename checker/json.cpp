@@ -36,8 +36,8 @@ public:
                   {"failed_runs", v.failures},
                   {"flaky", v.flaky()},
                   {"seconds", v.seconds},
-                  {"expected", v.first.expected},
-                  {"actual", v.first.actual}};
+                  {"expected", v.first.expectedEnding},
+                  {"actual", v.first.actualEnding}};
       // Every case has every field: what passed says nothing and has no command.
       json streams = json::object();
       for (const compare::Difference &d : v.first.differences)

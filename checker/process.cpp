@@ -41,8 +41,8 @@ std::string located(const std::string &name) {
   }
 }
 
-Outcome run(const Start &start, const Limits &limits) {
-  Outcome outcome;
+Finished run(const Start &start, const Bounds &bounds) {
+  Finished outcome;
   auto began = Clock::now();
   std::string folder; // the working folder, where the start asks for an empty one
   std::string link;   // a link the case asks for in that folder, which it did not leave there
@@ -80,13 +80,13 @@ Outcome run(const Start &start, const Limits &limits) {
   }
   // Room for all that is read back of a file stream, kept before the start: a full TMPDIR is
   // then this process's failure to start the case, never an error that the program meets.
-  const size_t bounds[3] = {0, limits.out, limits.err};
+  const size_t kept[3] = {0, bounds.out, bounds.err};
   for (int fd = 1; fd < 3; ++fd)
-    if (plans[fd].file.get() >= 0 && bounds[fd] < (size_t(1) << 30) &&
-        fallocate(plans[fd].file.get(), FALLOC_FL_KEEP_SIZE, 0, off_t(bounds[fd]) + 1) != 0 &&
+    if (plans[fd].file.get() >= 0 && kept[fd] < (size_t(1) << 30) &&
+        fallocate(plans[fd].file.get(), FALLOC_FL_KEEP_SIZE, 0, off_t(kept[fd]) + 1) != 0 &&
         (errno == ENOSPC || errno == EDQUOT))
       return finish({Ending::Kind::Failure, 0,
-                     why(("TMPDIR is full: no room for " + std::to_string(bounds[fd] + 1) +
+                     why(("TMPDIR is full: no room for " + std::to_string(kept[fd] + 1) +
                           " bytes of a file stream in " + temporary())
                              .c_str())});
   std::string failure;
@@ -183,12 +183,12 @@ Outcome run(const Start &start, const Limits &limits) {
     return finish({Ending::Kind::NotStarted, 0, std::strerror(error)});
   }
   std::optional<Ending> stopped;
-  supervise(pid, plans, start, limits, outcome, stopped);
+  supervise(pid, plans, start, bounds, outcome, stopped);
   // Descriptor 3 closed everywhere once the process has ended: what it started has the grace
   // that the streams have.
   if (!stopped && passedReader.get() >= 0 && !atEnd(passedReader.get(), grace))
     stopped = Ending{Ending::Kind::PipesHeld, 0,
-                     limits.who + " ended but a process it started kept descriptor 3 open"};
+                     bounds.who + " ended but a process it started kept descriptor 3 open"};
   if (start.streams.in == Stream::PipeWithData)
     outcome.in = unread(plans[0].reader.get());
   // Whatever it started and left behind ends with it; it too, where it has not ended by itself.
@@ -198,12 +198,12 @@ Outcome run(const Start &start, const Limits &limits) {
     p.reader.reset();
   int status = reap(pid);
   if (!stopped && plans[1].file.get() >= 0) {
-    outcome.out = readFile(plans[1].file.get(), limits.out);
-    if (outcome.out.size() > limits.out) {
-      outcome.out.resize(limits.out);
+    outcome.out = readFile(plans[1].file.get(), bounds.out);
+    if (outcome.out.size() > bounds.out) {
+      outcome.out.resize(bounds.out);
       stopped =
           Ending{Ending::Kind::TooMuch, 0,
-                 "wrote more than " + std::to_string(limits.out) + " bytes on " + streamNames[0]};
+                 "wrote more than " + std::to_string(bounds.out) + " bytes on " + streamNames[0]};
     }
   }
   if (stopped)
@@ -212,11 +212,11 @@ Outcome run(const Start &start, const Limits &limits) {
                                   : Ending::signaled(WTERMSIG(status)));
 }
 
-Outcome run(const std::vector<std::string> &argv, const Streams &streams, const Limits &limits) {
+Finished run(const std::vector<std::string> &argv, const Streams &streams, const Bounds &bounds) {
   Start start;
   start.argv = argv;
   start.streams = streams;
-  return run(start, limits);
+  return run(start, bounds);
 }
 
 std::string signalName(int signal) {

@@ -107,7 +107,9 @@ struct Start {
   bool freshFolder = false;
 };
 
-struct Limits {
+// How long the supervisor lets a process run and how much it keeps of what it writes (its
+// resource limits are the Start's).
+struct Bounds {
   std::chrono::milliseconds timeout{}; // zero: no limit
   // Bytes kept of each stream read back; one more and the group is killed.
   size_t out = std::numeric_limits<size_t>::max(), err = std::numeric_limits<size_t>::max();
@@ -142,7 +144,8 @@ struct Ending {
   std::string text() const;
 };
 
-struct Outcome {
+// A process that has ended, as its supervisor saw it: how it ended and what it wrote and left.
+struct Finished {
   Ending ending;
   std::string out, err;          // what it wrote to the streams read back
   std::string in;                // what was left unread of standard input (PipeWithData)
@@ -152,9 +155,9 @@ struct Outcome {
 
 // Starts the process and waits for it and for its streams. Once it has ended, what it left
 // holding a stream has a short grace to close it.
-Outcome run(const Start &start, const Limits &limits = {});
-Outcome run(const std::vector<std::string> &argv, const Streams &streams = {},
-            const Limits &limits = {});
+Finished run(const Start &start, const Bounds &bounds = {});
+Finished run(const std::vector<std::string> &argv, const Streams &streams = {},
+             const Bounds &bounds = {});
 
 // Makes the processes that run() starts and that leave their process group (setsid) still this
 // process's to end: their orphans are given to it rather than to init. Holds for the whole
@@ -179,7 +182,7 @@ std::vector<std::string> removeWorkingFolders();
 void endOrphans();
 
 // How it ended, in words (Ending::text).
-inline std::string ending(const Outcome &outcome) { return outcome.ending.text(); }
+inline std::string ending(const Finished &outcome) { return outcome.ending.text(); }
 
 // "SIGPIPE" for SIGPIPE; the number, for a signal with no name.
 std::string signalName(int signal);

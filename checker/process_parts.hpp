@@ -142,7 +142,7 @@ int reap(pid_t pid);
 // start asks for a slow reader, or for a signal once it blocks), until it has ended and every
 // stream is at its end; or until its time runs out, it writes past a bound, or what it left
 // keeps a stream open past the grace. Says why in `stopped` when it stops early.
-void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &limits,
-               Outcome &outcome, std::optional<Ending> &stopped);
+void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Bounds &bounds,
+               Finished &outcome, std::optional<Ending> &stopped);
 
 } // namespace process::detail

@@ -43,14 +43,14 @@ bool full(int fd) {
 
 // The states: Running until the process ends; then Draining, for at most the grace, until every
 // stream is at its end.
-void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &limits,
-               Outcome &outcome, std::optional<Ending> &stopped) {
+void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Bounds &bounds,
+               Finished &outcome, std::optional<Ending> &stopped) {
   enum class State { Running, Draining } state = State::Running;
   auto now = Clock::now();
   std::optional<Clock::time_point> deadline, graceEnd, nextRead;
   auto fullSince = Clock::time_point::max(); // since when standard output has been full
-  if (limits.timeout.count() > 0)
-    deadline = now + limits.timeout;
+  if (bounds.timeout.count() > 0)
+    deadline = now + bounds.timeout;
   bool sent = start.send == 0;
   auto holdUntil = Clock::time_point::min(); // standard output unread till then, once sent
   // Readable once it has ended; where the kernel has none, the loop polls for the end.
@@ -60,7 +60,7 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
   // bound; where the kernel cannot say when it is written, the loop looks every 10 ms.
   Fd fileWrites;
   const int file = plans[1].file.get();
-  if (file >= 0 && limits.out != std::numeric_limits<size_t>::max()) {
+  if (file >= 0 && bounds.out != std::numeric_limits<size_t>::max()) {
     fileWrites.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     std::string self = "/proc/self/fd/" + std::to_string(file);
     if (fileWrites.get() >= 0 && inotify_add_watch(fileWrites.get(), self.c_str(), IN_MODIFY) < 0)
@@ -68,17 +68,17 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
   }
   auto fileTooLong = [&] {
     struct stat status;
-    if (file < 0 || limits.out == std::numeric_limits<size_t>::max() || fstat(file, &status) != 0 ||
-        size_t(status.st_size) <= limits.out)
+    if (file < 0 || bounds.out == std::numeric_limits<size_t>::max() || fstat(file, &status) != 0 ||
+        size_t(status.st_size) <= bounds.out)
       return false;
     stopped =
         Ending{Ending::Kind::TooMuch, 0,
-               "wrote more than " + std::to_string(limits.out) + " bytes on " + streamNames[0]};
+               "wrote more than " + std::to_string(bounds.out) + " bytes on " + streamNames[0]};
     return true;
   };
   Fd *fds[2] = {&plans[1].reader, &plans[2].reader};
   std::string *into[] = {&outcome.out, &outcome.err};
-  const size_t bound[] = {limits.out, limits.err};
+  const size_t bound[] = {bounds.out, bounds.err};
   char buffer[1 << 16];
   // Reads once from stream i; false where it wrote past its bound.
   auto take = [&](int i) {
@@ -133,15 +133,15 @@ void supervise(pid_t pid, Plan (&plans)[3], const Start &start, const Limits &li
     open[0] = fds[0]->get() >= 0;
     open[1] = fds[1]->get() >= 0;
     if (deadline && now >= *deadline) {
-      stopped = Ending{Ending::Kind::TimedOut, int(limits.timeout.count()),
-                       "timed out after " + seconds(limits.timeout) + " s"};
+      stopped = Ending{Ending::Kind::TimedOut, int(bounds.timeout.count()),
+                       "timed out after " + seconds(bounds.timeout) + " s"};
       return;
     }
     if (state == State::Draining && now >= *graceEnd) {
       std::string held =
           open[0] && open[1] ? "standard output and standard error" : streamNames[open[0] ? 0 : 1];
       stopped = Ending{Ending::Kind::PipesHeld, 0,
-                       limits.who + " ended but a process it started kept " + held + " open"};
+                       bounds.who + " ended but a process it started kept " + held + " open"};
       return;
     }
     // The case's signal, once standard output has stayed full.

@@ -46,7 +46,7 @@ std::string differs(const compare::Difference &d) {
 std::string summary(const compare::Result &r) {
   std::vector<std::string> parts;
   if (r.endingDiffers)
-    parts.push_back(r.actual + ", expected " + r.expected);
+    parts.push_back(r.actualEnding + ", expected " + r.expectedEnding);
   if (r.inputLost)
     parts.push_back("stdin lost " + std::to_string(r.inputHeld - r.inputUnread) + " of the " +
                     std::to_string(r.inputHeld) + " bytes it held, which the program never reads");
@@ -63,8 +63,8 @@ std::string summary(const compare::Result &r) {
 std::string yaml(const compare::Result &r) {
   std::ostringstream yaml;
   if (r.endingDiffers)
-    yaml << "  ending:\n    expected: " << text::quoted(r.expected)
-         << "\n    actual: " << text::quoted(r.actual) << "\n";
+    yaml << "  ending:\n    expected: " << text::quoted(r.expectedEnding)
+         << "\n    actual: " << text::quoted(r.actualEnding) << "\n";
   if (r.inputLost)
     yaml << "  stdin:\n    unread_expected: " << r.inputHeld
          << "\n    unread_actual: " << r.inputUnread << "\n";
@@ -87,7 +87,7 @@ std::string reproduce(const Entry &entry, const Verdict &v) {
   if (!v.first.command.empty())
     return v.first.command;
   return "too long for one line: the same checker's options with --reproduce " +
-         command::quoted(entry.name) + " write it as a script";
+         command::bashWord(entry.name) + " write it as a script";
 }
 
 std::string details(const Entry &entry, const Verdict &v) {

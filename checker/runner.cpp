@@ -49,7 +49,7 @@ std::string where(const std::string &command) {
   return process::located(command);
 }
 
-process::Limits limits(const std::vector<std::string> &runner, std::chrono::seconds timeout,
+process::Bounds bounds(const std::vector<std::string> &runner, std::chrono::seconds timeout,
                        size_t out, size_t err) {
   return {timeout, out + margin, err + margin, runner.empty() ? "the program" : "the runner"};
 }
@@ -67,10 +67,10 @@ Chosen choose(const std::optional<std::vector<std::string>> &given, const fs::pa
                 (isQemu ? ": install it (Debian, Ubuntu: apt-get install qemu-user)" : ""));
   }
   // exit-zero, started once as asked (by default directly, else through qemu), must start.
-  std::string why = first_start::whyNot(words, dir, limits(words, timeout, 0, 0));
+  std::string why = first_start::whyNot(words, dir, bounds(words, timeout, 0, 0));
   if (!why.empty() && !given) {
     words = qemu(dir, why);
-    why = first_start::whyNot(words, dir, limits(words, timeout, 0, 0));
+    why = first_start::whyNot(words, dir, bounds(words, timeout, 0, 0));
   }
   for (const auto &word : words)
     chosen.started += (chosen.started.empty() ? "through " : " ") + shown(word);

@@ -25,7 +25,7 @@ Chosen choose(const std::optional<std::vector<std::string>> &given,
               const std::string &startedAs = "");
 
 // The bounds of a process started through `runner` that must write `out` and `err` bytes.
-process::Limits limits(const std::vector<std::string> &runner, std::chrono::seconds timeout,
+process::Bounds bounds(const std::vector<std::string> &runner, std::chrono::seconds timeout,
                        size_t out, size_t err);
 
 // Where a command is: itself if it names a folder and can be run, else the first of that name

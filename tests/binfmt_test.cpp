@@ -49,12 +49,12 @@ protected:
       GTEST_SKIP() << "the build's programs are of this machine's own processor";
     if (access("/usr/bin/qemu-i386", X_OK) != 0 || (unsigned char)bytes[18] != 3)
       GTEST_SKIP() << "these tests start i386 programs through /usr/bin/qemu-i386";
-    process::Outcome probe =
+    process::Finished probe =
         run("", "/usr/bin/qemu-i386", {"--filter", "^exit-zero/no-arguments$"});
     if (probe.err.find("--binfmt needs") != std::string::npos)
       GTEST_SKIP() << probe.err;
   }
-  process::Outcome run(const std::string &flags, const std::string &interpreter, Args more = {}) {
+  process::Finished run(const std::string &flags, const std::string &interpreter, Args more = {}) {
     Args args = {"--programs", SUPPORT_PROGRAMS_DIR, "--binfmt", flags};
     args.insert(args.end(), more.begin(), more.end());
     args.insert(args.end(), {"--", interpreter});
@@ -89,7 +89,7 @@ TEST_F(Binfmt, PassesACorrectInterpreterWithEveryFlagAndLeavesTheMachinesAsItWas
     Args more = {"--filter-out", left};
     if (*only)
       more.insert(more.end(), {"--filter", only});
-    process::Outcome run = this->run(flags, interpreter, more);
+    process::Finished run = this->run(flags, interpreter, more);
     EXPECT_EQ(process::ending(run), "exit 0")
         << interpreter << " " << flags << ": " << run.err << failedCases(run.out).size();
     EXPECT_NE(run.out.find(", started through binfmt_misc: " + interpreter + ", flags " +
@@ -114,7 +114,7 @@ TEST_F(Binfmt, CatchesInterpretersThatMishandleArgvZero) {
     fs::path interpreter = dir / (std::string("binfmt-") + mode);
     if (!fs::exists(interpreter))
       fs::create_symlink(FAULTY_RUNNER, interpreter);
-    process::Outcome run = this->run(flags, interpreter, {"--filter", "^print-args/three$"});
+    process::Finished run = this->run(flags, interpreter, {"--filter", "^print-args/three$"});
     EXPECT_EQ(process::ending(run), "exit 1") << mode << " " << flags << ": " << run.err;
     EXPECT_NE(run.out.find(says), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("registered in a user namespace of its own, which this command does "
@@ -141,7 +141,7 @@ TEST_F(Binfmt, StartsAProgramThatMayOnlyBeExecutedWhereTheKernelOpensIt) {
     fs::path interpreter = dir / (std::string("binfmt-") + mode);
     if (!fs::exists(interpreter))
       fs::create_symlink(FAULTY_RUNNER, interpreter);
-    process::Outcome run = this->run(flags, interpreter, {"--filter", "^started-as/exec-only/"});
+    process::Finished run = this->run(flags, interpreter, {"--filter", "^started-as/exec-only/"});
     EXPECT_EQ(process::ending(run), ending) << mode << " " << flags << ": " << run.err;
     EXPECT_NE(run.out.find(says), std::string::npos) << mode << " " << flags << ": " << run.out;
   }
@@ -160,7 +160,7 @@ TEST(BinfmtUse, RefusesWhatCannotBeRegistered) {
       {{"--binfmt", "P", "--", "/nonexistent/qemu"}, "is not found"},
   };
   for (const auto &[args, says] : uses) {
-    process::Outcome run = check(args);
+    process::Finished run = check(args);
     EXPECT_EQ(process::ending(run), "exit 2") << says;
     EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;

@@ -29,8 +29,8 @@ inline const fs::path faulty = FAULTY_DIR;
 
 // Runs the checker on the programs of one fault, started directly unless a runner is given, with
 // the cases of this build.
-inline process::Outcome check(Args args, const std::string &fault = "none",
-                              const process::Streams &streams = {}) {
+inline process::Finished check(Args args, const std::string &fault = "none",
+                               const process::Streams &streams = {}) {
   auto given = [&](const std::string &option) {
     return std::any_of(args.begin(), args.end(),
                        [&](auto &a) { return a == option || a.starts_with(option + "="); });
@@ -97,7 +97,7 @@ inline std::string slurp(const fs::path &file) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void expectOneLine(const process::Outcome &result, const std::string &says) {
+inline void expectOneLine(const process::Finished &result, const std::string &says) {
   EXPECT_EQ(process::ending(result), "exit 2") << says << "\n" << result.err;
   EXPECT_EQ(result.out, "") << says;
   EXPECT_NE(result.err.find(says), std::string::npos) << "expected: " << says << "\n" << result.err;

@@ -30,7 +30,7 @@ using Args = std::vector<std::string>;
 using process::Stream;
 
 TEST(Checker, SaysWhereTheFirstDifferenceIs) {
-  process::Outcome tap = check({}, "trailing_space");
+  process::Finished tap = check({}, "trailing_space");
   // Every test's YAML gives its time, which differs from run to run.
   std::string report = std::regex_replace(tap.out, std::regex("  duration_ms: [0-9.]+\n"), "");
   EXPECT_NE(report.find("not ok 3 - print-args/three\n"
@@ -79,7 +79,7 @@ TEST(Checker, RefusesMalformedCasesWithOneLine) {
   for (const auto &row : nlohmann::json::parse(table)) {
     fs::path file = dir / row["file"].get<std::string>();
     write(file, bytesOf(row["text"]));
-    process::Outcome result = check({"--cases", file});
+    process::Finished result = check({"--cases", file});
     expectOneLine(result, row["says"]);
     EXPECT_NE(result.err.find(file.string() + ":"), std::string::npos) << result.err;
   }
@@ -151,7 +151,7 @@ TEST(Checker, RefusesBadUseWithOneLine) {
                   says);
   }
   // Not started, as the kernel says it or, under a user-mode emulator, as status 127 says it.
-  process::Outcome direct = check({"--programs", in("not-started")});
+  process::Finished direct = check({"--programs", in("not-started")});
   expectOneLine(direct, "cannot start " + in("not-started") + "/exit-zero directly: ");
   EXPECT_NE(direct.err.find(": give a runner"), std::string::npos) << direct.err;
 
@@ -179,7 +179,7 @@ TEST(Checker, TakesEitherNameOfASignal) {
           R"("stdout": "pipe", "stderr": "pipe", "expect": {"stdout": "", "stderr": "", )"
           R"("signal": ")" +
               std::string(name) + "\"}}\n");
-    process::Outcome result =
+    process::Finished result =
         check({"--runner", (dir / "runner").string(), "--cases", dir / "cases.jsonl"});
     EXPECT_EQ(process::ending(result), "exit 0") << name << "\n" << result.out << result.err;
   }
@@ -259,13 +259,13 @@ TEST(Checker, SaysWhenTheReportCannotBeWhole) {
     args.insert(args.end(), setup.args.begin(), setup.args.end());
     if (!setup.limit.empty())
       args.insert(args.begin(), {"/bin/sh", "-c", setup.limit + " && exec \"$0\" \"$@\""});
-    process::Outcome result = process::run(args, setup.streams, {std::chrono::seconds(60)});
+    process::Finished result = process::run(args, setup.streams, {std::chrono::seconds(60)});
     EXPECT_EQ(process::ending(result), "exit 2") << setup.name << "\n" << result.err;
     EXPECT_NE(result.err.find(setup.says), std::string::npos) << setup.name << "\n" << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
   // Without standard input, the cases still run as they should.
-  process::Outcome noInput =
+  process::Finished noInput =
       process::run({CHECKER, "--programs", faulty / "none", "--runner=", "--cases", CASES_FILE},
                    {Stream::Closed, Stream::Pipe, Stream::Pipe}, {std::chrono::seconds(60)});
   EXPECT_EQ(process::ending(noInput), "exit 0") << noInput.out.substr(0, 2000);
@@ -289,15 +289,15 @@ TEST(Checker, KeepsReportsWellFormedForAnyBytes) {
         R"("expect": {"stdout": "x\n", "stderr": "", "exit": 0}})"
         "\n");
   Args args = {"--programs", dir, "--cases", cases, "--", "env", "X=\x02\xff\n#"};
-  process::Outcome tap = check(args);
+  process::Finished tap = check(args);
   args.insert(args.begin(), {"--format", "junit"});
-  process::Outcome junit = check(args);
+  process::Finished junit = check(args);
   EXPECT_EQ(process::ending(tap), "exit 1") << tap.err;
   EXPECT_EQ(process::ending(junit), "exit 1") << junit.err;
   write(dir.parent_path() / "report.tap", tap.out);
   write(dir.parent_path() / "report.xml", junit.out);
   // prove's parser knows TAP up to version 13, whose grammar holds all that the report uses.
-  process::Outcome parsedTap = process::run({"perl", "-MTAP::Parser", "-e", R"(
+  process::Finished parsedTap = process::run({"perl", "-MTAP::Parser", "-e", R"(
         local $/; open my $in, '<', $ARGV[0] or die; my $tap = <$in>;
         $tap =~ s/^TAP version 14/TAP version 13/;
         my $parser = TAP::Parser->new({tap => $tap});
@@ -307,18 +307,18 @@ TEST(Checker, KeepsReportsWellFormedForAnyBytes) {
         printf "plan %s, run %d, failed %d, errors: %s\n", $parser->plan, $parser->tests_run,
           scalar($parser->failed), join('; ', $parser->parse_errors);
       )",
-                                             dir.parent_path() / "report.tap"});
+                                              dir.parent_path() / "report.tap"});
   EXPECT_EQ(parsedTap.out, "test: - a \\\\ b \\# c\ntest: - wrong <&>\nplan 1..2, run 2, failed 1, "
                            "errors: \n")
       << parsedTap.err << tap.out;
-  process::Outcome parsedXml = process::run({"python3", "-c", R"(
+  process::Finished parsedXml = process::run({"python3", "-c", R"(
 import sys, xml.dom.minidom
 document = xml.dom.minidom.parse(sys.argv[1])
 for case in document.getElementsByTagName("testcase"):
     print("test:", case.getAttribute("name"), len(case.getElementsByTagName("failure")))
 print(document.getElementsByTagName("property")[0].getAttribute("value"))
 )",
-                                             dir.parent_path() / "report.xml"});
+                                              dir.parent_path() / "report.xml"});
   EXPECT_EQ(parsedXml.out.substr(0, parsedXml.out.find('\n', 30) + 1),
             "test: a \\ b # c 0\ntest: wrong <&> 1\n")
       << parsedXml.err << junit.out;

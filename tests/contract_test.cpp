@@ -179,7 +179,7 @@ TEST(Checker, TakesTheSignalStateAndOutputItInherits) {
   process::Start start;
   start.argv = args;
   start.ignored = {SIGCHLD};
-  process::Outcome ignored = process::run(start, {seconds(20)});
+  process::Finished ignored = process::run(start, {seconds(20)});
   EXPECT_EQ(process::ending(ignored), "exit 0") << ignored.err;
 
   // A 4 KiB pipe that does not block, read only once the checker has filled it.
@@ -223,7 +223,7 @@ TEST(Checker, ReapsTheOrphansItAdopts) {
         "echo $n >>" +
             (dir / "zombies").string() + "\nexec \"$@\"\n",
         true);
-  process::Outcome run =
+  process::Finished run =
       check({"--cases", dir / "cases.jsonl", "--repeat", "100", "--", dir / "runner"});
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out.substr(0, 2000);
   std::vector<pid_t> counts = pids(dir / "zombies");
@@ -252,7 +252,7 @@ TEST(Checker, StartsEachProcessInASessionAndAnEmptyFolderOfItsOwn) {
   start.argv = {CHECKER, "--programs",  faulty / "none", "--cases", dir / "cases.jsonl",
                 "--",    dir / "runner"};
   start.environment = {"TMPDIR=" + (dir / "tmp").string()};
-  process::Outcome run = process::run(start, {seconds(60)});
+  process::Finished run = process::run(start, {seconds(60)});
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out;
   EXPECT_NE(run.out.find("\n# a: left files in its working folder: runner.log\n"),
             std::string::npos)
@@ -301,7 +301,7 @@ TEST(Checker, RefusesHostileCasesFilesInBoundedTimeAndMemory) {
     if (!emulatedChecker)
       args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -v 400000 && exec \"$0\" \"$@\""});
 #endif
-    process::Outcome run = process::run(args, {}, {seconds(20)});
+    process::Finished run = process::run(args, {}, {seconds(20)});
     SCOPED_TRACE(file.name);
     expectOneLine(run, file.says);
     fs::remove(dir / file.name);
@@ -325,7 +325,7 @@ TEST(Checker, EndsInOneLineWhereMemoryRunsOut) {
   write(dir / "runner",
         "#!/bin/sh\n/bin/dd if=/dev/zero bs=1000 count=190 2>/dev/null\nexec \"$@\"\n", true);
   for (int limit = 8; limit <= 64; limit += 4) {
-    process::Outcome run = process::run(
+    process::Finished run = process::run(
         {"/bin/sh", "-c", "ulimit -v " + std::to_string(limit * 1024) + " && exec \"$0\" \"$@\"",
          CHECKER, "--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--jobs", "1",
          "--", dir / "runner"},
@@ -374,7 +374,7 @@ TEST(Checker, ClearsItsProgressBeforeEachReportLineOnOneTerminal) {
   std::string command = std::string(CHECKER) + " --programs " + (faulty / "none").string() +
                         " --cases " + (dir / "cases.jsonl").string() +
                         " --runner= --jobs 1 --format tap";
-  process::Outcome run = process::run({"script", "-qec", command, "/dev/null"});
+  process::Finished run = process::run({"script", "-qec", command, "/dev/null"});
   EXPECT_EQ(process::ending(run), "exit 0") << run.err;
   EXPECT_NE(run.out.find("1 of 2 cases\r\033[Kok 1 - a\r\n"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("casesok"), std::string::npos) << run.out;
@@ -407,12 +407,12 @@ TEST(Checker, RunsWithoutProcWhenToldWhereEverythingIs) {
                  CHECKER};
   Args probe = hidden;
   probe.back() = "/bin/true";
-  if (process::Outcome tried = process::run(probe); process::ending(tried) != "exit 0")
+  if (process::Finished tried = process::run(probe); process::ending(tried) != "exit 0")
     GTEST_SKIP() << "/proc cannot be hidden here: " << tried.err;
   Args told = hidden;
   told.insert(told.end(),
               {"--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--runner="});
-  process::Outcome run = process::run(told, {}, {seconds(20)});
+  process::Finished run = process::run(told, {}, {seconds(20)});
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out;
   expectOneLine(process::run(hidden, {}, {seconds(20)}),
                 "cannot tell where the checker is (/proc/self/exe: No such file or directory): "
@@ -456,7 +456,7 @@ TEST(Checker, KeepsEachCaseToItself) {
                 "1",           "--cases",    dir / "cases.jsonl", "--",
                 dir / "runner"};
   start.environment = {"TMPDIR=" + (dir / "tmp").string()};
-  process::Outcome run = process::run(start, {seconds(30)});
+  process::Finished run = process::run(start, {seconds(30)});
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out;
   EXPECT_EQ(run.out.find("# b: left files"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("# c: left files in its working folder: locked\n"), std::string::npos)
@@ -473,7 +473,7 @@ TEST(Checker, KeepsEachCaseToItself) {
             "; exec \"$@\"; }\ni=0\nwhile [ $i -lt 40 ]; do head -c 1048576 /dev/zero; "
             "sleep 0.05; i=$((i+1)); done\nexec \"$@\"\n",
         true);
-  process::Outcome file =
+  process::Finished file =
       process::run({"/bin/sh", "-c", "ulimit -f 20480 && exec \"$0\" \"$@\"", CHECKER, "--programs",
                     faulty / "none", "--cases", dir / "file.jsonl", "--", dir / "writer"},
                    {}, {seconds(30)});
@@ -486,7 +486,7 @@ TEST(Checker, KeepsEachCaseToItself) {
   for (int i = 0; i < 8; ++i)
     many += bareCase("e" + std::to_string(i), "exit-zero", "pipe", R"("repeat": 50, )");
   write(dir / "many.jsonl", many);
-  process::Outcome races = [&] {
+  process::Finished races = [&] {
     BusyMachine busy;
     return check({"--cases", dir / "many.jsonl", "--jobs", "8", "--shuffle"});
   }();
@@ -504,7 +504,7 @@ TEST(Checker, TakesNoMemoryForTheRunsAhead) {
   // The first case's start ends the checker.
   write(dir / "runner", "#!/bin/sh\n[ \"$2\" = x ] && kill -TERM $PPID && sleep 5\nexec \"$@\"\n",
         true);
-  process::Outcome run =
+  process::Finished run =
       process::run({"/bin/sh", "-c", "ulimit -v 400000 && exec \"$0\" \"$@\"", CHECKER,
                     "--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--repeat",
                     "1000", "--shuffle", "--", dir / "runner"},
@@ -533,12 +533,12 @@ TEST(Checker, SaysWhenTmpdirIsTooFullForAFileStream) {
                 dir / "tmp"};
   Args probe = small;
   probe.push_back("/bin/true");
-  if (process::Outcome tried = process::run(probe); process::ending(tried) != "exit 0")
+  if (process::Finished tried = process::run(probe); process::ending(tried) != "exit 0")
     GTEST_SKIP() << "no file system of the test's own here: " << tried.err;
   Args run = small;
   run.insert(run.end(),
              {CHECKER, "--programs", faulty / "none", "--cases", dir / "cases.jsonl", "--runner="});
-  process::Outcome full = process::run(run, {}, {seconds(60)});
+  process::Finished full = process::run(run, {}, {seconds(60)});
   EXPECT_EQ(process::ending(full), "exit 2") << full.err;
   EXPECT_NE(full.err.find("cannot run case 1: TMPDIR is full: no room for"), std::string::npos)
       << full.err;
@@ -566,10 +566,10 @@ TEST(Checker, BuildsNoCommandTooLongToWrite) {
              R"("stderr": "pipe", "expect": {"stdout": "x", "stderr": "", "exit": 0}})"
              "\n";
   write(dir / "cases.jsonl", lines);
-  process::Outcome run = process::run({"/bin/sh", "-c", "ulimit -v 600000 && exec \"$0\" \"$@\"",
-                                       CHECKER, "--programs", faulty / "none",
-                                       "--runner=", "--cases", dir / "cases.jsonl", "--jobs", "8"},
-                                      {}, {seconds(60)});
+  process::Finished run = process::run({"/bin/sh", "-c", "ulimit -v 600000 && exec \"$0\" \"$@\"",
+                                        CHECKER, "--programs", faulty / "none",
+                                        "--runner=", "--cases", dir / "cases.jsonl", "--jobs", "8"},
+                                       {}, {seconds(60)});
   EXPECT_EQ(process::ending(run), "exit 1") << run.err;
   EXPECT_NE(run.out.find("# 0 of 16 passed"), std::string::npos) << run.err;
 }

@@ -24,8 +24,8 @@ cases::Case caseOf(const std::string &expect, const std::string &more = "") {
   return cases::parse(line, "cases.jsonl").at(0);
 }
 
-process::Outcome exited(int status, std::string out, std::string err = "", double seconds = 0.01) {
-  process::Outcome o;
+process::Finished exited(int status, std::string out, std::string err = "", double seconds = 0.01) {
+  process::Finished o;
   o.ending = process::Ending::exited(status);
   o.out = std::move(out);
   o.err = std::move(err);
@@ -76,7 +76,7 @@ TEST(Judge, FindsWhatDiffersAndTheReportsSayIt) {
   struct Row {
     const char *what;
     cases::Case c;
-    process::Outcome outcome;
+    process::Finished outcome;
     std::string summary;
     std::vector<std::string> yaml;
   } rows[] = {
@@ -89,7 +89,7 @@ TEST(Judge, FindsWhatDiffersAndTheReportsSayIt) {
       {"a signal",
        caseOf(R"("stdout": "", "stderr": "", "exit": 0)"),
        [] {
-         process::Outcome o;
+         process::Finished o;
          o.ending = process::Ending::signaled(SIGSEGV);
          return o;
        }(),
@@ -150,7 +150,7 @@ TEST(Judge, FindsWhatDiffersAndTheReportsSayIt) {
 // a failure's differences: nothing is compared.
 TEST(Judge, ComparesNothingOfACaseThatDidNotRun) {
   cases::Case c = caseOf(R"("stdout": "x\n", "stderr": "", "exit": 0)");
-  process::Outcome failure, skipped;
+  process::Finished failure, skipped;
   failure.ending = {process::Ending::Kind::Failure, 0, "no memory"};
   skipped.ending = {process::Ending::Kind::NotArranged, 0, "takes root"};
   compare::Result f = compare::judge(c, failure), s = compare::judge(c, skipped);
@@ -193,7 +193,7 @@ TEST(Reports, KeepBytesFromOutsideData) {
     report::Verdict v;
     v.runs = 1;
     v.seconds = 0.5;
-    process::Outcome o = exited(0, "");
+    process::Finished o = exited(0, "");
     if (i == 1 || i == 5)
       o = exited(1, hostile, hostile);
     if (i == 4)

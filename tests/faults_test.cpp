@@ -58,7 +58,7 @@ class Faults : public testing::TestWithParam<Faulty> {};
 
 TEST_P(Faults, FailTheCasesThatShowThem) {
   const Faulty &f = GetParam();
-  process::Outcome tap = check({}, f.fault), junit = check({"--format", "junit"}, f.fault);
+  process::Finished tap = check({}, f.fault), junit = check({"--format", "junit"}, f.fault);
   EXPECT_EQ(process::ending(tap), f.mustFail.empty() ? "exit 0" : "exit 1") << tap.err;
   std::set<std::string> failed = failedCases(tap.out);
   for (const auto &name : f.mustFail)
@@ -156,13 +156,13 @@ TEST_P(RunnerFaults, AreCaughtByTheCasesOfTheirClass) {
     runner.push_back(dir / "starts");
   Args written = {"--cases", WRITTEN_CASES};
   written.insert(written.end(), runner.begin(), runner.end());
-  process::Outcome before = check(written);
+  process::Finished before = check(written);
   if (!f.writtenMayCatch) {
     EXPECT_EQ(process::ending(before), "exit 0") << before.err << before.out.substr(0, 3000);
   }
   for (const auto &entry : fs::directory_iterator(dir))
     fs::remove(entry);
-  process::Outcome now = check(runner);
+  process::Finished now = check(runner);
   // A condition this machine cannot give is a skip, with its reason, never a pass.
   for (const auto &name : f.mustFail)
     if (size_t at = now.out.find(" - " + name + " # SKIP "); at != std::string::npos)
@@ -196,24 +196,24 @@ TEST(Checker, RepeatsShufflesAndMakesRandomCases) {
   };
   std::ifstream file(CASES_FILE);
   size_t cases = std::count(std::istreambuf_iterator<char>(file), {}, '\n');
-  process::Outcome first = check({"--random", "100", "--seed", "7", "--shuffle"});
-  process::Outcome again = check({"--random", "100", "--seed", "7", "--shuffle", "--jobs", "1"});
+  process::Finished first = check({"--random", "100", "--seed", "7", "--shuffle"});
+  process::Finished again = check({"--random", "100", "--seed", "7", "--shuffle", "--jobs", "1"});
   EXPECT_EQ(process::ending(first), "exit 0") << first.err;
   EXPECT_NE(first.out.find("\n# seed 7\n"), std::string::npos) << first.out.substr(0, 300);
   EXPECT_NE(
       first.out.find("ok " + std::to_string(cases + 100) + " - random/7/100/print-sentence\n"),
       std::string::npos);
   EXPECT_EQ(lines(first.out), lines(again.out));
-  process::Outcome other = check({"--random", "10", "--seed", "8"});
+  process::Finished other = check({"--random", "10", "--seed", "8"});
   EXPECT_NE(other.out.find("random/8/1/print-args"), std::string::npos);
   // Random cases do catch a fault: a trailing space fails the print-args ones.
-  process::Outcome faulty = check({"--random", "50", "--seed", "7"}, "trailing_space");
+  process::Finished faulty = check({"--random", "50", "--seed", "7"}, "trailing_space");
   EXPECT_NE(faulty.out.find("not ok " + std::to_string(cases + 1) + " - random/7/1/print-args\n"),
             std::string::npos);
 
   Scratch dir("repeat");
-  process::Outcome flaky = check({"--repeat", "3", "--cases", WRITTEN_CASES, "--", FAULTY_RUNNER,
-                                  "fails-a-third-start", dir / "starts"});
+  process::Finished flaky = check({"--repeat", "3", "--cases", WRITTEN_CASES, "--", FAULTY_RUNNER,
+                                   "fails-a-third-start", dir / "starts"});
   EXPECT_EQ(process::ending(flaky), "exit 1") << flaky.err;
   EXPECT_NE(flaky.out.find("\n# every case 3 times\n"), std::string::npos);
   EXPECT_NE(
@@ -234,7 +234,7 @@ namespace {
 TEST(Checker, PassesWhateverStackLimitTheCallerHas) {
   if (!ALL_CASES)
     GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
-  process::Outcome run =
+  process::Finished run =
       process::run({"/bin/sh", "-c", "ulimit -S -s 4096 && exec \"$0\" \"$@\"", CHECKER,
                     "--programs", faulty / "none", "--cases", CASES_FILE, "--runner="},
                    {}, {std::chrono::seconds(120)});
@@ -272,11 +272,11 @@ TEST(Checker, PassesEveryCaseAsAnUnprivilegedUser) {
   Args nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", copy.checker};
   Args probe = nobody;
   probe.push_back("--version");
-  if (process::Outcome can = process::run(probe); process::ending(can) != "exit 0")
+  if (process::Finished can = process::run(probe); process::ending(can) != "exit 0")
     GTEST_SKIP() << "no unprivileged user can run a copy of this build here: " << can.err;
   Args args = nobody;
   args.insert(args.end(), {"--programs", copy.programs, "--cases", copy.cases, "--runner="});
-  process::Outcome run = process::run(args, {}, {std::chrono::seconds(120)});
+  process::Finished run = process::run(args, {}, {std::chrono::seconds(120)});
   EXPECT_EQ(process::ending(run), "exit 0") << run.err << run.out.substr(0, 2000);
   EXPECT_NE(run.out.find("# 2 skipped: a condition they ask for cannot be had here\n"),
             std::string::npos)
@@ -289,7 +289,7 @@ TEST(Checker, PassesEveryCaseAsAnUnprivilegedUser) {
 TEST(Checker, PassesARunnerThatForwardsSignalsLate) {
   if (!ALL_CASES)
     GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
-  process::Outcome run = [] {
+  process::Finished run = [] {
     BusyMachine busy;
     return check({"--filter", "^signals/", "--repeat", "10", "--jobs", "4", "--", FAULTY_RUNNER,
                   "forwards-late"});
@@ -302,7 +302,7 @@ TEST(Checker, PassesARunnerThatForwardsSignalsLate) {
 TEST(Checker, PassesARunnerThatForwardsSignalsLateAThousandTimesInAThousand) {
   if (!ALL_CASES)
     GTEST_SKIP() << "the suite checks with the written cases alone (SUPPORT_CHECKED_CASES)";
-  process::Outcome run = [] {
+  process::Finished run = [] {
     BusyMachine busy;
     return process::run({CHECKER, "--programs", faulty / "none", "--cases", CASES_FILE, "--filter",
                          "^signals/(SIGTERM|SIGINT|SIGHUP)-sent-to-the-process$", "--repeat",
@@ -337,8 +337,8 @@ TEST(Checker, BoundsTheStartAndSkipsWhatCannotBeHad) {
          R"("expect": {"stdout": "", "stderr": "", "exit": 0}})"
       << "\n";
   Args cases = {"--cases", dir / "cases.jsonl"};
-  process::Outcome slow = check({"--cases", dir / "cases.jsonl", "--filter", "^bounded$",
-                                 "--format", "junit", "--", FAULTY_RUNNER, "sleeps-first"});
+  process::Finished slow = check({"--cases", dir / "cases.jsonl", "--filter", "^bounded$",
+                                  "--format", "junit", "--", FAULTY_RUNNER, "sleeps-first"});
   EXPECT_EQ(process::ending(slow), "exit 1") << slow.err;
   EXPECT_TRUE(
       std::regex_search(slow.out, std::regex("took (0\\.[3-9]|[1-9])[0-9.]* s, more than the "
@@ -356,7 +356,7 @@ TEST(Checker, BoundsTheStartAndSkipsWhatCannotBeHad) {
   Args asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", copy.checker,
                    "--cases", copy.cases,      "--programs",    copy.programs,    "--runner",
                    "",        "--filter",      "^no-proc$"};
-  process::Outcome probe = process::run(
+  process::Finished probe = process::run(
       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", copy.checker, "--version"});
   if (process::ending(probe) != "exit 0")
     GTEST_SKIP() << "no unprivileged user can run a copy of this build here: " << probe.err;
@@ -368,17 +368,17 @@ TEST(Checker, BoundsTheStartAndSkipsWhatCannotBeHad) {
   for (auto [format, says] : formats) {
     Args args = asNobody;
     args.insert(args.end(), {"--format", format});
-    process::Outcome skipped = process::run(args);
+    process::Finished skipped = process::run(args);
     EXPECT_EQ(process::ending(skipped), "exit 0") << format << ": " << skipped.err;
     EXPECT_NE(skipped.out.find(says), std::string::npos) << format << ":\n" << skipped.out;
   }
-  process::Outcome counted = process::run(asNobody);
+  process::Finished counted = process::run(asNobody);
   EXPECT_NE(counted.out.find("# 1 skipped: a condition they ask for cannot be had here\n"
                              "# 0 of 1 passed"),
             std::string::npos)
       << counted.out;
   // As root, /proc is hidden from the runner, and the machine's is left as it was.
-  process::Outcome root = check(
+  process::Finished root = check(
       {"--cases", dir / "cases.jsonl", "--filter", "^no-proc$", "--", FAULTY_RUNNER, "needs-proc"});
   EXPECT_NE(root.out.find("can't open /proc/self/maps"), std::string::npos) << root.out;
   EXPECT_TRUE(fs::exists("/proc/self/maps"));

@@ -68,7 +68,7 @@ TEST(Harness, WritesAReportForAPersonAtATerminal) {
                   "--runner", "",        "--filter", ten};
     start.environment = environment;
     start.streams = {Stream::DevNull, Stream::Pty, Stream::Pipe};
-    process::Outcome run = process::run(start, {std::chrono::seconds(60)});
+    process::Finished run = process::run(start, {std::chrono::seconds(60)});
     std::string out = std::regex_replace(run.out, std::regex("\r"), "");
     std::string plain = std::regex_replace(out, std::regex("\x1b\\[[0-9;]*m"), "");
     std::string said = ::testing::PrintToString(environment);
@@ -96,7 +96,7 @@ TEST(Harness, WritesAReportForAPersonAtATerminal) {
 
 // Each option's effect on what is run and written.
 TEST(Harness, SelectsListsAndWritesAsAsked) {
-  process::Outcome version = check({"--version"});
+  process::Finished version = check({"--version"});
   EXPECT_EQ(process::ending(version), "exit 0");
   EXPECT_EQ(version.out, PROJECT_VERSION "\n");
 
@@ -116,18 +116,18 @@ TEST(Harness, SelectsListsAndWritesAsAsked) {
        matching("o")},
   };
   for (const auto &list : lists) {
-    process::Outcome run = check(list.args);
+    process::Finished run = check(list.args);
     EXPECT_EQ(process::ending(run), "exit 0") << run.err;
     EXPECT_EQ(lines(run.out), list.names) << list.args.back().substr(0, 80);
   }
   // On a small stack, which recursion over the name would overrun.
-  process::Outcome small =
+  process::Finished small =
       process::run({"bash", "-c", "ulimit -s 256 && exec \"$0\" \"$@\"", CHECKER, "--cases",
                     CASES_FILE, "--programs", faulty / "none", "--list", "--filter", "(.)*$"});
   EXPECT_EQ(process::ending(small), "exit 0") << small.err;
   EXPECT_EQ(lines(small.out), caseNames());
 
-  process::Outcome exitZero = check({"--filter", "^exit-zero/", "--tap-version", "13"});
+  process::Finished exitZero = check({"--filter", "^exit-zero/", "--tap-version", "13"});
   EXPECT_EQ(process::ending(exitZero), "exit 0") << exitZero.err;
   EXPECT_TRUE(exitZero.out.starts_with("TAP version 13\n")) << exitZero.out.substr(0, 200);
   EXPECT_NE(exitZero.out.find("\n1.." + std::to_string(matching("^exit-zero/").size()) + "\n"),
@@ -151,7 +151,7 @@ TEST(Harness, SelectsListsAndWritesAsAsked) {
        })
     expectOneLine(check(args), says);
   // Every processor's folder beside the checker: in a build, one for each processor built.
-  process::Outcome all = process::run(
+  process::Finished all = process::run(
       {CHECKER, "--all", "--list", "--filter", "^([a-z0-9]+/)?exit-zero/no-arguments$"});
   EXPECT_EQ(process::ending(all), "exit 0") << all.err;
   EXPECT_FALSE(all.out.empty());
@@ -159,7 +159,7 @@ TEST(Harness, SelectsListsAndWritesAsAsked) {
 
 // The manual page names every option --help gives, and every value of those that take a set.
 TEST(Harness, ManualPageNamesEveryOptionOfTheHelp) {
-  process::Outcome help = check({"--help"});
+  process::Finished help = check({"--help"});
   ASSERT_EQ(process::ending(help), "exit 0") << help.err;
   std::string manual = std::regex_replace(slurp(MAN_PAGE), std::regex(R"(\\-)"), "-");
   std::set<std::string> named;
@@ -186,7 +186,7 @@ TEST(Harness, ManualPageNamesEveryOptionOfTheHelp) {
 TEST(Harness, KeepsAListOfKnownFailuresTrue) {
   Scratch dir("known");
   fs::path list = dir / "known-failures";
-  process::Outcome first = check({"--write-failures", list}, "trailing_space");
+  process::Finished first = check({"--write-failures", list}, "trailing_space");
   EXPECT_EQ(process::ending(first), "exit 1") << first.err;
   std::vector<std::string> written = lines(slurp(list));
   ASSERT_GE(written.size(), 2u);
@@ -194,7 +194,7 @@ TEST(Harness, KeepsAListOfKnownFailuresTrue) {
   std::set<std::string> failed = failedCases(first.out);
   EXPECT_EQ(std::set<std::string>(written.begin() + 1, written.end()), failed);
 
-  process::Outcome known = check({"--known-failures", list}, "trailing_space");
+  process::Finished known = check({"--known-failures", list}, "trailing_space");
   EXPECT_EQ(process::ending(known), "exit 0") << known.err;
   EXPECT_NE(known.out.find("not ok 2 - print-args/one # TODO known failure\n"), std::string::npos)
       << known.out.substr(0, 600);
@@ -210,16 +210,17 @@ TEST(Harness, KeepsAListOfKnownFailuresTrue) {
     return n;
   };
   size_t skipped = skips(known.out);
-  process::Outcome junit = check({"--known-failures", list, "--format", "junit"}, "trailing_space");
+  process::Finished junit =
+      check({"--known-failures", list, "--format", "junit"}, "trailing_space");
   EXPECT_EQ(process::ending(junit), "exit 0") << junit.err;
   EXPECT_NE(junit.out.find("skipped=\"" + std::to_string(failed.size() + skipped) + "\""),
             std::string::npos);
   // A filter that leaves some of the listed cases out: the list still holds.
-  process::Outcome filtered =
+  process::Finished filtered =
       check({"--known-failures", list, "--filter", "^print-args/one$"}, "trailing_space");
   EXPECT_EQ(process::ending(filtered), "exit 0") << filtered.err;
 
-  process::Outcome mended = check({"--known-failures", list});
+  process::Finished mended = check({"--known-failures", list});
   EXPECT_EQ(process::ending(mended), "exit 1") << mended.err;
   EXPECT_NE(mended.out.find(
                 "ok 2 - print-args/one # TODO unexpected pass: it is listed as a known failure\n"),
@@ -240,7 +241,7 @@ TEST(Harness, KeepsAListOfKnownFailuresTrue) {
 
   // As some editors save it: a byte-order mark first, and line ends of two bytes.
   write(list, "\xef\xbb\xbfprint-args/one\r\n");
-  process::Outcome marked =
+  process::Finished marked =
       check({"--known-failures", list, "--filter", "^print-args/one$"}, "trailing_space");
   EXPECT_EQ(process::ending(marked), "exit 0") << marked.err;
 
@@ -250,7 +251,7 @@ TEST(Harness, KeepsAListOfKnownFailuresTrue) {
   // A line of any length is quoted in part.
   for (const std::string &line : {std::string(1 << 20, 'x'), std::string(1 << 20, '\x80')}) {
     write(list, line + "\n");
-    process::Outcome refused = check({"--known-failures", list});
+    process::Finished refused = check({"--known-failures", list});
     expectOneLine(refused, line[0] == 'x' ? "\"xxxx" : "\"\\x80\\x80");
     EXPECT_LT(refused.err.size(), 600u) << refused.err.substr(0, 600);
   }
@@ -352,7 +353,7 @@ TEST(Harness, WritesTheListOfFailuresOverNothingButARegularFile) {
     if (std::find(args.begin(), args.end(), "--write-failures") == args.end())
       args.insert(args.end(), {"--write-failures", list});
     args.insert(args.end(), {"--filter", failing});
-    process::Outcome run = check(args, "trailing_space");
+    process::Finished run = check(args, "trailing_space");
     if (row.says.empty()) {
       EXPECT_EQ(process::ending(run), "exit 1") << run.err;
       std::vector<std::string> written = lines(slurp(list));
@@ -376,7 +377,7 @@ TEST(Harness, WritesTheListOfFailuresOverNothingButARegularFile) {
   fs::create_directory(odd.parent_path());
   write(odd, slurp(CASES_FILE));
   fs::remove_all(list);
-  process::Outcome run =
+  process::Finished run =
       check({"--cases", odd, "--write-failures", list, "--filter", "^print-args/three$"},
             "trailing_space");
   EXPECT_EQ(process::ending(run), "exit 1") << run.err;
@@ -389,7 +390,7 @@ TEST(Harness, WritesTheListOfFailuresOverNothingButARegularFile) {
 // JSON results: the run and every case; a failure's streams, endings and a command that, pasted
 // into bash, writes the bytes the case saw.
 TEST(Harness, WritesJsonWithACommandThatReproducesEachFailure) {
-  process::Outcome run =
+  process::Finished run =
       check({"--format", "json", "--filter", "^print-args/(three|every-byte)$"}, "trailing_space");
   EXPECT_EQ(process::ending(run), "exit 1") << run.err;
   json results = json::parse(run.out);
@@ -404,7 +405,7 @@ TEST(Harness, WritesJsonWithACommandThatReproducesEachFailure) {
     EXPECT_EQ(c["actual"], "exit 0");
     const json &out = c["streams"]["stdout"];
     std::string command = c["command"];
-    process::Outcome again = process::run({"bash", "-c", command});
+    process::Finished again = process::run({"bash", "-c", command});
     EXPECT_EQ(process::ending(again), "exit 0") << again.err;
     EXPECT_EQ(again.out.size(), out["actual_length"].get<size_t>());
     EXPECT_EQ(again.out.size(), out["expected_length"].get<size_t>() + 1); // the trailing space
@@ -424,7 +425,7 @@ TEST(Harness, WritesReportsToFilesBesideStandardOutput) {
                 "--json", dir / "r.json", "--text",  dir / "r.txt"};
   Args args = {"--filter", "^print-args/(one|three)$|^exit-zero/no-arguments$"};
   args.insert(args.end(), files.begin(), files.end());
-  process::Outcome run = check(args, "trailing_space");
+  process::Finished run = check(args, "trailing_space");
   EXPECT_EQ(process::ending(run), "exit 1") << run.err;
   EXPECT_TRUE(run.out.starts_with("TAP version 14\n")) << run.out;
   std::string tap = slurp(dir / "r.tap");
@@ -498,11 +499,11 @@ TEST(Harness, WritesJsonThatItsSchemaAndItsDocumentedReaderTake) {
     SCOPED_TRACE(name);
     Args all = args;
     all.insert(all.begin(), {"--format", "json"});
-    process::Outcome run = check(all, fault);
+    process::Finished run = check(all, fault);
     EXPECT_EQ(process::ending(run), ending) << run.err;
     fs::path report = dir / "report.json";
     write(report, run.out);
-    process::Outcome valid = process::run(
+    process::Finished valid = process::run(
         {"python3", "-c",
          "import json, sys, jsonschema\n"
          "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))",
@@ -513,7 +514,7 @@ TEST(Harness, WritesJsonThatItsSchemaAndItsDocumentedReaderTake) {
     EXPECT_EQ(n["passed"].get<int>() + n["failed"].get<int>() + n["known_failures"].get<int>() +
                   n["skipped"].get<int>(),
               n["cases"].get<int>());
-    process::Outcome read = process::run({"python3", "-c", reader, report});
+    process::Finished read = process::run({"python3", "-c", reader, report});
     EXPECT_EQ(process::ending(read), ending) << read.err;
     for (const std::string &said : says)
       EXPECT_NE(read.out.find(said), std::string::npos) << said << "\n" << read.out;
@@ -535,7 +536,7 @@ TEST(Harness, ChecksSeveralProcessorsInOneRun) {
                "^print-args/(one|three)$"}; // a case's own name, which every processor's shares
   Args asJson = both;
   asJson.insert(asJson.end(), {"--format", "json"});
-  process::Outcome run = process::run(asJson);
+  process::Finished run = process::run(asJson);
   if (run.err.find("hold programs of one processor") != std::string::npos)
     GTEST_SKIP() << "this build's programs are of this host's processor: " << run.err;
   EXPECT_EQ(process::ending(run), "exit 0") << run.err;
@@ -549,7 +550,7 @@ TEST(Harness, ChecksSeveralProcessorsInOneRun) {
   EXPECT_EQ(names,
             (std::vector<std::string>{first + "/print-args/one", first + "/print-args/three",
                                       second + "/print-args/one", second + "/print-args/three"}));
-  process::Outcome tap = process::run(both);
+  process::Finished tap = process::run(both);
   EXPECT_NE(tap.out.find("\n# " + first + ": 2 of 2 passed\n# " + second + ": 2 of 2 passed\n"),
             std::string::npos)
       << tap.out;
@@ -589,17 +590,17 @@ TEST(Harness, WritesReportsTheCommonConsumersRead) {
     write(xml, check(junit, run.fault).out);
     write(report, check(tap, run.fault).out);
     for (const char *schema : {"jenkins-junit-4.xsd", "xunit-junit-10.xsd"}) {
-      process::Outcome valid =
+      process::Finished valid =
           process::run({"xmllint", "--noout", "--schema", fs::path(JUNIT_SCHEMAS) / schema, xml});
       EXPECT_EQ(process::ending(valid), "exit 0") << schema << ": " << valid.err.substr(0, 2000);
     }
-    process::Outcome parsed = process::run({"perl", "-MTAP::Parser", "-e", R"(
+    process::Finished parsed = process::run({"perl", "-MTAP::Parser", "-e", R"(
         my $parser = TAP::Parser->new({source => $ARGV[0]});
         while (my $result = $parser->next) {}
         printf "version %d, run %d, errors: %s\n", $parser->version, $parser->tests_run,
           join('; ', $parser->parse_errors);
       )",
-                                            report});
+                                             report});
     EXPECT_EQ(parsed.out, "version 13, run " + std::to_string(caseNames().size()) + ", errors: \n")
         << parsed.err;
   }
@@ -622,7 +623,7 @@ TEST(Harness, WritesReportsTheCommonConsumersRead) {
   write(dir / "merged.xml",
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n" + merged + "</testsuites>\n");
   for (const char *schema : {"jenkins-junit-4.xsd", "xunit-junit-10.xsd"}) {
-    process::Outcome valid = process::run(
+    process::Finished valid = process::run(
         {"xmllint", "--noout", "--schema", fs::path(JUNIT_SCHEMAS) / schema, dir / "merged.xml"});
     EXPECT_EQ(process::ending(valid), "exit 0") << schema << ": " << valid.err.substr(0, 2000);
   }
@@ -641,7 +642,7 @@ TEST(Harness, NamesNoFolderCanForgeALine) {
   for (const Args &extra : {Args{"--list"}, Args{"--filter", "exit-zero/no-arguments$"}}) {
     Args args = {"--programs", dir / "plain", "--programs", dir / forged};
     args.insert(args.end(), extra.begin(), extra.end());
-    process::Outcome run = check(args);
+    process::Finished run = check(args);
     EXPECT_NE(process::ending(run), "exit 2") << run.err;
     for (const std::string &line : lines(run.out)) {
       EXPECT_FALSE(line.starts_with("not ok 77")) << run.out;
@@ -772,7 +773,7 @@ TEST(Command, PastedIntoBashStartsExactlyTheCase) {
     ASSERT_FALSE(line.empty());
     EXPECT_EQ(line.find('\n'), std::string::npos);
     fs::remove(record.argv);
-    process::Outcome pasted = process::run({"bash", "-c", line}, {}, {std::chrono::seconds(20)});
+    process::Finished pasted = process::run({"bash", "-c", line}, {}, {std::chrono::seconds(20)});
     EXPECT_EQ(process::ending(pasted), "exit 7") << pasted.err;
     EXPECT_FALSE(fs::exists(record.canary));
     std::vector<std::string> argv = nulSeparated(slurp(record.argv));
@@ -817,7 +818,7 @@ TEST(Command, TooLongSaysHowToWriteItAsAScript) {
     lines += big.dump() + "\n";
   }
   write(cases, lines);
-  process::Outcome run = check({"--cases", cases, "--format", "json"});
+  process::Finished run = check({"--cases", cases, "--format", "json"});
   EXPECT_EQ(process::ending(run), "exit 1") << run.err;
   json results = json::parse(run.out);
   for (const json &c : results["cases"]) {
@@ -831,9 +832,9 @@ TEST(Command, TooLongSaysHowToWriteItAsAScript) {
     std::string written = std::string(CHECKER) + " --cases " + cases.string() + " --programs " +
                           (faulty / "none").string() + " --runner= --reproduce " + options + " >" +
                           script.string();
-    process::Outcome writing = process::run({"bash", "-c", written});
+    process::Finished writing = process::run({"bash", "-c", written});
     ASSERT_EQ(process::ending(writing), "exit 0") << writing.err;
-    process::Outcome started = process::run({"bash", script});
+    process::Finished started = process::run({"bash", script});
     EXPECT_EQ(process::ending(started), "exit 0") << started.err;
     EXPECT_EQ(started.out, a + " " + b + "\n");
     EXPECT_FALSE(fs::exists(record.canary));
@@ -898,8 +899,8 @@ esac
     if (!row.comment.empty()) {
       EXPECT_NE(line.find(row.comment, hash), std::string::npos);
     }
-    process::Outcome direct = process::run(row.start, {std::chrono::seconds(20)});
-    process::Outcome pasted = process::run({"bash", "-c", line}, {}, {std::chrono::seconds(20)});
+    process::Finished direct = process::run(row.start, {std::chrono::seconds(20)});
+    process::Finished pasted = process::run({"bash", "-c", line}, {}, {std::chrono::seconds(20)});
     std::string ending = direct.ending.kind == process::Ending::Kind::Signaled
                              ? "exit " + std::to_string(128 + direct.ending.code)
                              : process::ending(direct);

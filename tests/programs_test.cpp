@@ -29,7 +29,7 @@ std::string readAll(int fd) {
   return bytes;
 }
 
-process::Outcome run(const std::string &program, const Args &args) {
+process::Finished run(const std::string &program, const Args &args) {
   auto argv = process::words(setting("SUPPORT_PROGRAMS_RUNNER", SUPPORT_PROGRAMS_RUNNER));
   argv.push_back(programPath(program));
   argv.insert(argv.end(), args.begin(), args.end());
@@ -40,7 +40,7 @@ process::Outcome run(const std::string &program, const Args &args) {
 TEST(Start, ProgramsStartOnThisHost) {
   std::string runner = setting("SUPPORT_PROGRAMS_RUNNER", SUPPORT_PROGRAMS_RUNNER);
   std::string problem = std::getenv("SUPPORT_PROGRAMS_RUNNER") ? "" : SUPPORT_PROGRAMS_PROBLEM;
-  process::Outcome result = run("print-args", {"started"});
+  process::Finished result = run("print-args", {"started"});
   ASSERT_TRUE(process::ending(result) == "exit 0" && result.out == "started\n")
       << programPath("print-args") << (runner.empty() ? ", started directly" : ", started by ")
       << runner << ": " << process::ending(result) << (problem.empty() ? "" : "\n" + problem + ".");
@@ -65,7 +65,7 @@ TEST(Programs, MatchTheModelOnRandomVectors) {
         byte = char(1 + random() % 255);
     }
     for (const char *program : {"print-args", "print-sentence"}) {
-      process::Outcome result = run(program, args);
+      process::Finished result = run(program, args);
       ASSERT_EQ(result.out, programs::written(program, args)) << program << ", round " << round;
       ASSERT_EQ(result.err + process::ending(result), "exit 0") << program << ", round " << round;
     }

@@ -144,7 +144,7 @@ TEST_P(Runners, EndInBoundedTimeAndLeaveNothingRunning) {
   if (auto at = says.find("$dir"); at != std::string::npos)
     says.replace(at, 4, dir.string());
   auto start = std::chrono::steady_clock::now();
-  process::Outcome result = check(
+  process::Finished result = check(
       {"--runner", (dir / "runner").string(), "--cases", dir / "cases.jsonl", "--timeout", "1"});
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(process::ending(result), h.status) << result.err;
@@ -204,7 +204,7 @@ TEST(Checker, TakesTheRunnerAndTheCasesEitherWay) {
        "started through env -C /"},
   };
   for (const auto &[args, says] : ways) {
-    process::Outcome result = check(args);
+    process::Finished result = check(args);
     size_t failed = result.out.find("\nnot ok ");
     EXPECT_EQ(process::ending(result), "exit 0")
         << result.err << (failed == std::string::npos ? "" : result.out.substr(failed, 1500));
