@@ -80,12 +80,14 @@ private:
 // are in a row.
 class List {
 public:
-  void add(Bytes one) {
-    ++length;
+  void add(Bytes one, uint64_t count = 1) {
+    if (count == 0)
+      return;
+    length += count;
     if (!runs.empty() && runs.back().first == one)
-      ++runs.back().second;
+      runs.back().second += count;
     else
-      runs.emplace_back(std::move(one), 1);
+      runs.emplace_back(std::move(one), count);
   }
   size_t size() const { return length; }
   bool empty() const { return length == 0; }

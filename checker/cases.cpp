@@ -293,8 +293,28 @@ Case parse(const std::string &line) {
   if (std::find(std::begin(programs), std::end(programs), c.program) == std::end(programs))
     throw Error("\"program\" is " + text::quoted(c.program) +
                 "; it is print-args, print-sentence or exit-zero");
-  for (const json &arg : field(object, "args", json::value_t::array, "a list"))
-    c.args.add(oneString(arg, budget, "argument " + std::to_string(c.args.size() + 1)));
+  for (const json &arg : field(object, "args", json::value_t::array, "a list")) {
+    std::string what = "argument " + std::to_string(c.args.size() + 1);
+    if (!arg.is_object()) {
+      c.args.add(oneString(arg, budget, what));
+      continue;
+    }
+    // {"argument": BYTES, "count": N}: N equal arguments in a row, each costing what one does.
+    onlyKnown(arg, {"argument", "count"}, what.c_str());
+    if (!arg.contains("argument"))
+      throw Error(what + " is a run of equal arguments without \"argument\"");
+    const json &count =
+        field(arg, "count", json::value_t::number_unsigned, "a number of arguments from 1");
+    auto n = count.get<uint64_t>();
+    if (n == 0)
+      throw Error(what + " is a run of 0 arguments; \"count\" is at least 1");
+    bytes::Bytes one = oneString(arg["argument"], budget, what);
+    uint64_t each = one.size() + perString;
+    if (n - 1 > budget / each)
+      throw Error("the case holds more than " + mib(maxCaseBytes) + " once repeats are expanded");
+    budget -= (n - 1) * each;
+    c.args.add(std::move(one), n);
+  }
   if (object.contains("argv0")) {
     if (object["argv0"].is_null())
       c.noVector = true;

@@ -31,7 +31,8 @@ inline constexpr unsigned maxRepeat = 100'000;
 inline constexpr size_t maxTotalBytes = 256 << 20; // of all the cases, expanded
 // The stack limit of a case that names none: Linux's usual soft limit.
 inline constexpr unsigned long long defaultStack = 8 << 20;
-inline constexpr int maxDepth = 4; // a case, its list of arguments, an argument's pieces, a piece
+// A case, its list of arguments, a run of equal ones, an argument's pieces, a piece.
+inline constexpr int maxDepth = 5;
 // The most descriptors any kernel lets a process have (its nr_open can be no more).
 inline constexpr uint64_t maxDescriptors = 2147483584;
 // What the names of --random's cases start with, which no case of a file's may.

@@ -320,7 +320,8 @@ int checkAll(int argc, char **argv) {
     }
   auto reporter = report::several(std::move(reporters));
   auto start = steady_clock::now();
-  auto verdicts = schedule::runAll(entries, run, *reporter);
+  schedule::ProgressLine progress;
+  auto verdicts = schedule::runAll(entries, run, *reporter, progress);
   reporter->end(entries, verdicts, duration<double>(steady_clock::now() - start).count());
   size_t failedCases = 0, nowPass = 0;
   std::vector<std::string> failures;

@@ -20,8 +20,45 @@ using json = nlohmann::ordered_json;
 
 using bytes::Bytes;
 
+// Runs shorter than this are written out.
+constexpr size_t shortestRun = 64;
+
+// Long text as runs of a short unit where one repeats: "x x x ... x\n" becomes [["x ", 65535],
+// "x\n"], so that the file stays small and its reader keeps the runs as they are.
+Bytes compacted(const Bytes &b) {
+  Bytes out;
+  for (const bytes::Piece &p : b.pieces()) {
+    const std::string &s = p.text;
+    if (p.count != 1 || s.size() < shortestRun) {
+      out.add(s, p.count);
+      continue;
+    }
+    size_t i = 0, written = 0; // s is in out up to `written`
+    while (i < s.size()) {
+      size_t unit = 0, count = 0; // the longest run from i
+      for (size_t u = 1; u <= 16 && i + u <= s.size(); ++u) {
+        size_t n = 1;
+        while (i + (n + 1) * u <= s.size() && s.compare(i + n * u, u, s, i, u) == 0)
+          ++n;
+        if (n * u >= shortestRun && n * u > count * unit)
+          unit = u, count = n;
+      }
+      if (!unit) {
+        ++i;
+        continue;
+      }
+      out.add(s.substr(written, i - written));
+      out.add(s.substr(i, unit), count);
+      written = i += unit * count;
+    }
+    out.add(s.substr(written));
+  }
+  return out;
+}
+
 // A string of the file, or a list of pieces where anything repeats.
-json encoded(const Bytes &b) {
+json encoded(const Bytes &given) {
+  Bytes b = compacted(given);
   const std::vector<bytes::Piece> &pieces = b.pieces();
   if (pieces.empty())
     return "";
@@ -67,9 +104,18 @@ void write(const Case &c) {
   json line;
   line["name"] = c.name;
   line["program"] = c.program;
+  // Equal arguments in a row, many of them, as one run.
   json args = json::array();
-  for (const Bytes &arg : c.args)
-    args.push_back(encoded(arg));
+  for (size_t i = 0, n; i < c.args.size(); i += n) {
+    for (n = 1; i + n < c.args.size() && c.args[i + n] == c.args[i];)
+      ++n;
+    if (n >= 16) {
+      args.push_back({{"argument", encoded(c.args[i])}, {"count", n}});
+    } else {
+      for (size_t k = 0; k < n; ++k)
+        args.push_back(encoded(c.args[i + k]));
+    }
+  }
   line["args"] = args;
   for (auto &[key, value] : c.start.items())
     line[key] = value;

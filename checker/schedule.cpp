@@ -29,6 +29,28 @@ uint64_t mixed(uint64_t x) { // splitmix64's finaliser
 
 } // namespace
 
+ProgressLine::ProgressLine() : shown(isatty(2)) {
+  struct stat out, err;
+  oneTerminal = shown && isatty(1) && fstat(1, &out) == 0 && fstat(2, &err) == 0 &&
+                out.st_rdev == err.st_rdev;
+}
+
+void ProgressLine::counted(size_t finished, size_t cases, size_t failing) {
+  if (shown)
+    std::cerr << "\r" << finished << " of " << cases << " cases"
+              << (failing ? ", " + std::to_string(failing) + " failed" : "") << std::flush;
+}
+
+void ProgressLine::reporting() {
+  if (oneTerminal)
+    std::cerr << "\r\033[K" << std::flush;
+}
+
+void ProgressLine::ended() {
+  if (shown)
+    std::cerr << "\r\033[K" << std::flush;
+}
+
 Shuffled::Shuffled(uint64_t count, uint64_t seed) : count(count) {
   for (uint64_t &key : keys)
     key = seed = mixed(seed + 0x9e3779b97f4a7c15);
@@ -49,7 +71,7 @@ uint64_t Shuffled::operator[](uint64_t index) const {
 }
 
 std::vector<report::Verdict> runAll(const std::vector<model::Entry> &all, const model::Run &run,
-                                    report::Reporter &reporter) {
+                                    report::Reporter &reporter, Listener &listener) {
   // A task is one run of a case: task t is a run of the case whose runs' range holds it, and
   // `ends` holds where each case's runs end. Shuffled, task t is the run Shuffled[t].
   std::vector<uint64_t> runs(all.size()), ends(all.size());
@@ -71,11 +93,6 @@ std::vector<report::Verdict> runAll(const std::vector<model::Entry> &all, const 
   size_t reported = 0;
   std::mutex lock;
   std::string fatal;
-  bool progress = isatty(2);
-  // The progress line is cleared before each report line where both go to one terminal.
-  struct stat out, err;
-  bool oneTerminal = progress && isatty(1) && fstat(1, &out) == 0 && fstat(2, &err) == 0 &&
-                     out.st_rdev == err.st_rdev;
   std::latch go(1);
   auto stop = [&](const std::string &why) { // with the lock held
     if (fatal.empty())
@@ -106,17 +123,14 @@ std::vector<report::Verdict> runAll(const std::vector<model::Entry> &all, const 
           v.first = std::move(result);
         else if (v.runs == 1)
           v.first = std::move(result);
-        // The progress line counts what the plan counts: cases, each once all its runs ended.
+        // What is counted is what the plan counts: cases, each once all its runs ended.
         if (v.runs == runs[index]) {
           ++finished;
           failing += !v.passed() && !all[index].known;
         }
-        if (progress)
-          std::cerr << "\r" << finished << " of " << all.size() << " cases"
-                    << (failing ? ", " + std::to_string(failing) + " failed" : "") << std::flush;
+        listener.counted(finished, all.size(), failing);
         for (; reported < all.size() && verdicts[reported].runs == runs[reported]; ++reported) {
-          if (oneTerminal)
-            std::cerr << "\r\033[K" << std::flush;
+          listener.reporting();
           reporter.done(reported, all[reported], verdicts[reported]);
         }
       }
@@ -144,8 +158,7 @@ std::vector<report::Verdict> runAll(const std::vector<model::Entry> &all, const 
   }
   go.count_down();
   threads.clear(); // joins them
-  if (progress)
-    std::cerr << "\r\033[K" << std::flush;
+  listener.ended();
   if (int signal = interrupt::signal()) {
     interrupt::Interrupted stopped(signal);
     try {

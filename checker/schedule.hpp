@@ -15,10 +15,35 @@
 
 namespace schedule {
 
+// Told how the run goes, under the scheduler's lock, in the order things happen.
+class Listener {
+public:
+  virtual ~Listener() = default;
+  // `finished` of `cases` have ended all their runs, `failing` of them failed.
+  virtual void counted(size_t finished, size_t cases, size_t failing) = 0;
+  // A case is about to be reported.
+  virtual void reporting() = 0;
+  // Every case has ended, or the run stops.
+  virtual void ended() = 0;
+};
+
+// A progress line on standard error where it is a terminal ("12 of 289 cases, 2 failed"),
+// cleared before each report line where standard output is the same terminal; nothing elsewhere.
+class ProgressLine : public Listener {
+public:
+  ProgressLine();
+  void counted(size_t finished, size_t cases, size_t failing) override;
+  void reporting() override;
+  void ended() override;
+
+private:
+  bool shown = false, oneTerminal = false;
+};
+
 // The verdicts, a case each. Throws Fatal where the run cannot go on: a thread or a process that
 // cannot be had, or a report that cannot be written.
 std::vector<report::Verdict> runAll(const std::vector<model::Entry> &all, const model::Run &run,
-                                    report::Reporter &reporter);
+                                    report::Reporter &reporter, Listener &listener);
 
 // A permutation of 0 .. count - 1, the same from the same seed on every host, that takes no
 // memory however many runs it orders: a Feistel network over the next even power of two, walked

@@ -56,11 +56,14 @@ TEST(Bytes, ExpandToEveryByteInOrder) {
     kept.prepend("head");
     EXPECT_EQ(kept.expanded(), "head" + plain);
   }
+  // Arguments one at a time and in runs (as the file's {"argument", "count"} gives them): equal
+  // ones in a row kept once, none of a run of 0.
   bytes::List list;
   std::vector<std::string> plain;
-  for (const char *one : {"x", "x", "x", "", "", "y", "x", "x"}) {
-    list.add(bytes::Bytes(one));
-    plain.push_back(one);
+  for (auto [one, count] : std::initializer_list<std::pair<const char *, uint64_t>>{
+           {"x", 1}, {"x", 2}, {"", 1}, {"", 70000}, {"y", 0}, {"y", 1}, {"x", 1}, {"x", 3}}) {
+    list.add(bytes::Bytes(one), count);
+    plain.insert(plain.end(), count, one);
   }
   EXPECT_EQ(list.size(), plain.size());
   EXPECT_EQ(list.all().size(), 4u);
