@@ -351,23 +351,9 @@ Case parse(const std::string &line) {
   if (object.contains("repeat"))
     c.repeat = unsigned(whole(object["repeat"], "repeat", 1, maxRepeat));
 
-  start.streams.in = stream(object, "stdin",
-                            {{"/dev/null", Stream::DevNull},
-                             {"closed", Stream::Closed},
-                             {"pipe holding data", Stream::PipeWithData}});
-  const std::map<std::string, Stream> outputs = {{"pipe", Stream::Pipe},
-                                                 {"closed", Stream::Closed},
-                                                 {"/dev/null", Stream::DevNull},
-                                                 {"/dev/full", Stream::DevFull},
-                                                 {"broken pipe", Stream::BrokenPipe},
-                                                 {"pty", Stream::Pty},
-                                                 {"socket", Stream::Socket},
-                                                 {"socket, peer closed", Stream::ClosedSocket},
-                                                 {"file", Stream::File},
-                                                 {"fifo", Stream::Fifo},
-                                                 {"file, appended", Stream::AppendFile}};
-  start.streams.out = stream(object, "stdout", outputs);
-  start.streams.err = stream(object, "stderr", outputs);
+  start.streams.in = stream(object, "stdin", inputStreams);
+  start.streams.out = stream(object, "stdout", outputStreams);
+  start.streams.err = stream(object, "stderr", outputStreams);
   if (object.contains("conditions")) {
     const std::pair<const char *, bool process::Start::*> conditions[] = {
         {"no new privileges", &process::Start::noNewPrivileges},

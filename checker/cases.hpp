@@ -6,6 +6,7 @@
 #include "process.hpp"
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,24 @@
 #include <vector>
 
 namespace cases {
+
+// The streams of the file by their names: standard input's, and standard output's and error's.
+inline const std::map<std::string, process::Stream> inputStreams = {
+    {"/dev/null", process::Stream::DevNull},
+    {"closed", process::Stream::Closed},
+    {"pipe holding data", process::Stream::PipeWithData}};
+inline const std::map<std::string, process::Stream> outputStreams = {
+    {"pipe", process::Stream::Pipe},
+    {"closed", process::Stream::Closed},
+    {"/dev/null", process::Stream::DevNull},
+    {"/dev/full", process::Stream::DevFull},
+    {"broken pipe", process::Stream::BrokenPipe},
+    {"pty", process::Stream::Pty},
+    {"socket", process::Stream::Socket},
+    {"socket, peer closed", process::Stream::ClosedSocket},
+    {"file", process::Stream::File},
+    {"fifo", process::Stream::Fifo},
+    {"file, appended", process::Stream::AppendFile}};
 
 // The programs a case may name.
 inline const char *const programs[] = {"print-args", "print-sentence", "exit-zero"};

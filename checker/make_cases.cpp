@@ -4,6 +4,7 @@
 // Usage: support-make-cases WRITTEN OUTPUT, WRITTEN being the cases written by hand, which come
 // first in OUTPUT.
 #include "bytes.hpp"
+#include "cases.hpp"
 #include "programs.hpp"
 
 #include <nlohmann/json.hpp>
@@ -123,9 +124,7 @@ void write(const Case &c) {
   line["stdout"] = c.out;
   line["stderr"] = c.err;
   json expect = json::object();
-  bool read = c.out == "pipe" || c.out == "pty" || c.out == "socket" || c.out == "file" ||
-              c.out == "fifo" || c.out == "file, appended";
-  if (read) {
+  if (process::readBack(cases::outputStreams.at(c.out))) {
     Bytes out = programs::written(c.program, c.args);
     if (c.pty) {
       std::string text = out.expanded(), crlf;
