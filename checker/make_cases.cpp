@@ -21,8 +21,8 @@ using json = nlohmann::ordered_json;
 
 using bytes::Bytes;
 
-// Runs shorter than this are written out.
-constexpr size_t shortestRun = 64;
+// Runs of bytes shorter than this are written out, and runs of fewer equal arguments.
+constexpr size_t shortestRun = 64, fewestArguments = 16;
 
 // Long text as runs of a short unit where one repeats: "x x x ... x\n" becomes [["x ", 65535],
 // "x\n"], so that the file stays small and its reader keeps the runs as they are.
@@ -110,7 +110,7 @@ void write(const Case &c) {
   for (size_t i = 0, n; i < c.args.size(); i += n) {
     for (n = 1; i + n < c.args.size() && c.args[i + n] == c.args[i];)
       ++n;
-    if (n >= 16) {
+    if (n >= fewestArguments) {
       args.push_back({{"argument", encoded(c.args[i])}, {"count", n}});
     } else {
       for (size_t k = 0; k < n; ++k)
