@@ -3,6 +3,7 @@
 #include "bench.hpp"
 
 #include "cases.hpp"
+#include "compare.hpp"
 #include "process.hpp"
 
 #include <nlohmann/json.hpp>
@@ -26,8 +27,11 @@ double median(std::vector<double> times) {
 
 } // namespace
 
-// The floor of a checker's run: a bare loop on as many threads that starts the same processes,
-// each case as many times, and reads what they write, judging nothing. The median of `rounds`;
+// The floor of a checker's run: a bare loop on as many threads that starts the same processes as
+// the checker does (each in a working folder of its own, through the name the case gives it), each
+// case as many times, and reads what they write, judging nothing. The cases the checker skips
+// through a runner (those whose program may only be executed) are not started. The median of
+// `rounds`;
 // none, with why, where the cases cannot be read or any start failed, for a loop whose starts
 // fail at once is no floor.
 std::optional<double> floorRun(const std::string &casesFile, const std::vector<std::string> &runner,
@@ -42,11 +46,7 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
   std::vector<process::Start> starts;
   for (const auto &c : all)
     for (unsigned i = 0; i < c.repeat; ++i) {
-      process::Start start = c.start;
-      start.argv = runner;
-      start.argv.push_back(dir / c.program);
-      c.args.appendTo(start.argv);
-      starts.push_back(std::move(start));
+      starts.push_back(compare::startOf(c, runner, dir, runner.empty() ? "" : "through a runner"));
     }
   std::vector<double> times;
   size_t failed = 0; // starts that failed, under `failures`

@@ -168,7 +168,9 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
          "cases side by side on "
       << std::thread::hardware_concurrency() << " jobs, " << medianOf(5)
       << "; and the floor, a bare loop on as many threads that "
-         "starts the same processes and reads their output, judging nothing. A run in which "
+         "starts the same processes as the checker does (each in an empty working folder of its "
+         "own, under the name its case gives the program) and reads their output, judging "
+         "nothing. A run in which "
          "cases failed (a runner's own faults, such as qemu's) ran every case and is timed too: "
          "the cases column says how many failed.\n\n"
          "| started | cases | wall time (ms) | floor (ms) | ratio |\n|---|---:|---:|---:|---:|\n";
