@@ -173,7 +173,8 @@ void endAll();
 void reapOrphans();
 
 // Removes every working folder (see Start::freshFolder) now, for a process that ends; says, one
-// line each, what could not be removed.
+// line each, what could not be removed. A process that exits without asking has them removed
+// then, silently.
 std::vector<std::string> removeWorkingFolders();
 
 // Ends and reaps every child that run() has not reaped: what the commands left that escaped

@@ -53,6 +53,7 @@ public:
   std::string take(std::string &failure) {
     {
       std::unique_lock guard(lock);
+      removeAtExit();
       startKeeper();
       if (!ready.empty()) {
         std::string path = std::move(ready.back());
@@ -123,6 +124,20 @@ private:
     every.erase(path);
   }
 
+  // With the lock held. Whatever is left when this process exits is removed then, also where
+  // its user never asks (removeWorkingFolders); by this process alone, not by a child forked from
+  // it that exits, whose folders these are not.
+  void removeAtExit() {
+    if (owner)
+      return;
+    owner = getpid();
+    static Folders *self = this;
+    std::atexit([] {
+      if (getpid() == self->owner)
+        self->removeEvery();
+    });
+  }
+
   // With the lock held.
   void startKeeper() {
     if (keeping || stopping || tried)
@@ -173,6 +188,7 @@ private:
   std::set<std::string> every; // made and not yet removed
   std::vector<std::string> ready, retired;
   size_t stock = 4;
+  pid_t owner = 0; // the process that made them
   bool keeping = false, stopping = false, tried = false;
 };
 

@@ -260,6 +260,38 @@ TEST(Checker, StartsEachProcessInASessionAndAnEmptyFolderOfItsOwn) {
   EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "a working folder was left";
 }
 
+// A process that starts others in working folders of their own and exits without removing them
+// (a test, the benchmark) leaves none behind, and a child forked from it that exits removes none
+// of the folders still in use. Checked in a process of its own: this test, started again.
+TEST(Process, LeavesNoWorkingFolderWhenItExits) {
+  process::Start start;
+  start.argv = {"/bin/sh", "-c", "exit 0"};
+  start.freshFolder = true;
+  if (const char *tmp = std::getenv("SUPPORT_TEST_FOLDERS")) { // the process that exits
+    ASSERT_EQ(process::ending(process::run(start)), "exit 0");
+    for (auto until = steady_clock::now() + seconds(2);
+         fs::is_empty(tmp) && steady_clock::now() < until;)
+      std::this_thread::sleep_for(milliseconds(1)); // until folders are made ahead
+    if (pid_t child = fork(); child == 0)
+      std::exit(0);
+    else
+      waitpid(child, nullptr, 0);
+    EXPECT_EQ(process::ending(process::run(start)), "exit 0") << "a forked child removed them";
+    return;
+  }
+  Scratch dir("exits");
+  fs::create_directories(dir / "tmp");
+  start.argv = {fs::read_symlink("/proc/self/exe"),
+                "--gtest_filter=Process.LeavesNoWorkingFolderWhenItExits"};
+  start.freshFolder = false;
+  start.environment = {"SUPPORT_TEST_FOLDERS=" + (dir / "tmp").string(),
+                       "TMPDIR=" + (dir / "tmp").string()};
+  process::Finished run = process::run(start, {seconds(30)});
+  EXPECT_EQ(process::ending(run), "exit 0") << run.out;
+  EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
+  EXPECT_TRUE(fs::is_empty(dir / "tmp")) << "a working folder was left";
+}
+
 // Cases files made to take quadratic time or unbounded memory: each is refused within a short
 // time and under a limit of address space, in one line that says what is wrong.
 TEST(Checker, RefusesHostileCasesFilesInBoundedTimeAndMemory) {
