@@ -8,10 +8,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -25,22 +29,78 @@ double median(std::vector<double> times) {
   return times[times.size() / 2];
 }
 
+// The CPU time this process and the children it has waited for have taken, in seconds.
+double ownSeconds() {
+  double total = 0;
+  for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+    struct rusage usage {};
+    getrusage(who, &usage);
+    for (const timeval &t : {usage.ru_utime, usage.ru_stime})
+      total += double(t.tv_sec) + double(t.tv_usec) / 1e6;
+  }
+  return total;
+}
+
+// The CPU time every processor of the machine has spent on work, in seconds, from /proc/stat:
+// user, nice, system, interrupts and time taken by the hypervisor; none where it cannot be read.
+std::optional<double> machineSeconds() {
+  std::ifstream stat("/proc/stat");
+  std::string cpu;
+  uint64_t user, nice, system, idle, iowait, irq, softirq, steal = 0;
+  if (!(stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq) || cpu != "cpu")
+    return std::nullopt;
+  stat >> steal;
+  return double(user + nice + system + irq + softirq + steal) / double(sysconf(_SC_CLK_TCK));
+}
+
 } // namespace
+
+// What the rest of the machine took of its processors while a figure was measured: where other
+// processes took a large share, they are timed as much as what the figure is of, and one figure
+// is no longer comparable with another (a checker's run that came out faster than its floor).
+class Others {
+public:
+  Others()
+      : machine(machineSeconds()), own(ownSeconds()), begin(std::chrono::steady_clock::now()) {}
+
+  // Why the figure is not measured, or "" where the others took at most a tenth of the
+  // processors (or what they took cannot be read).
+  std::string whyNot(const std::string &what) const {
+    std::optional<double> now = machineSeconds();
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    if (!machine || !now || wall <= 0 || cpus < 1)
+      return "";
+    double share = (*now - *machine - (ownSeconds() - own)) / (wall * double(cpus));
+    if (share <= 0.1)
+      return "";
+    return what + ": other processes took " + std::to_string(int(share * 100 + 0.5)) +
+           "% of the machine's " + std::to_string(cpus) +
+           " processors while it ran (measure on a quiet machine)";
+  }
+
+private:
+  std::optional<double> machine;
+  double own;
+  std::chrono::steady_clock::time_point begin;
+};
 
 // The floor of a checker's run: a bare loop on as many threads that starts the same processes as
 // the checker does (each in a working folder of its own, through the name the case gives it), each
 // case as many times, and reads what they write, judging nothing. The cases the checker skips
 // through a runner (those whose program may only be executed) are not started. The median of
-// `rounds`;
-// none, with why, where the cases cannot be read or any start failed, for a loop whose starts
-// fail at once is no floor.
+// `rounds`; none, with why, where the cases cannot be read, where any start failed (a loop whose
+// starts fail at once is no floor) or where other processes took much of the machine meanwhile.
 std::optional<double> floorRun(const std::string &casesFile, const std::vector<std::string> &runner,
                                const std::filesystem::path &dir, int rounds, std::string &why) {
+  const std::string what = "the floor, " +
+                           std::string(runner.empty() ? "directly" : "through " + runner[0]) +
+                           (casesFile == WRITTEN_CASES ? ", the cases written by hand" : "");
   std::vector<cases::Case> all;
   try {
     all = cases::read(casesFile, std::chrono::seconds(60));
   } catch (const std::exception &error) {
-    why = std::string("the floor: ") + error.what();
+    why = what + ": " + error.what();
     return std::nullopt;
   }
   std::vector<process::Start> starts;
@@ -49,6 +109,7 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
       starts.push_back(compare::startOf(c, runner, dir, runner.empty() ? "" : "through a runner"));
     }
   std::vector<double> times;
+  Others others;
   size_t failed = 0; // starts that failed, under `failures`
   std::string firstFailure;
   std::mutex failures;
@@ -71,7 +132,7 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
         });
     }
     if (failed) {
-      why = "the floor: " + std::to_string(failed) + " of its " + std::to_string(starts.size()) +
+      why = what + ": " + std::to_string(failed) + " of its " + std::to_string(starts.size()) +
             " starts failed (" + firstFailure.substr(0, 200) + ")";
       return std::nullopt;
     }
@@ -79,7 +140,8 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
             .count());
   }
-  return median(times);
+  why = others.whyNot(what);
+  return why.empty() ? std::optional(median(times)) : std::nullopt;
 }
 
 // One whole run of the checker with `options`, `rounds` times: the median.
@@ -89,6 +151,7 @@ CheckerRun timeRun(const std::string &checker, std::vector<std::string> options,
   run.how = how;
   options.insert(options.begin(), {checker, "--format", "json"});
   std::vector<double> times;
+  Others others;
   for (int round = 0; round < rounds && run.why.empty(); ++round) {
     auto start = std::chrono::steady_clock::now();
     process::Finished outcome = process::run(options);
@@ -116,9 +179,10 @@ CheckerRun timeRun(const std::string &checker, std::vector<std::string> options,
       }
     }
   }
-  if (run.why.empty()) {
+  if (run.why.empty())
+    run.why = others.whyNot("the checker, started " + run.how);
+  if (run.why.empty())
     run.millis = median(times);
-  }
   return run;
 }
 
