@@ -53,8 +53,6 @@ std::optional<double> machineSeconds() {
   return double(user + nice + system + irq + softirq + steal) / double(sysconf(_SC_CLK_TCK));
 }
 
-} // namespace
-
 // What the rest of the machine took of its processors while a figure was measured: where other
 // processes took a large share, they are timed as much as what the figure is of, and one figure
 // is no longer comparable with another (a checker's run that came out faster than its floor).
@@ -85,6 +83,8 @@ private:
   std::chrono::steady_clock::time_point begin;
 };
 
+} // namespace
+
 // The floor of a checker's run: a bare loop on as many threads that starts the same processes as
 // the checker does (each in a working folder of its own, through the name the case gives it), each
 // case as many times, and reads what they write, judging nothing. The cases the checker skips
@@ -105,9 +105,8 @@ std::optional<double> floorRun(const std::string &casesFile, const std::vector<s
   }
   std::vector<process::Start> starts;
   for (const auto &c : all)
-    for (unsigned i = 0; i < c.repeat; ++i) {
+    for (unsigned i = 0; i < c.repeat; ++i)
       starts.push_back(compare::startOf(c, runner, dir, runner.empty() ? "" : "through a runner"));
-    }
   std::vector<double> times;
   Others others;
   size_t failed = 0; // starts that failed, under `failures`

@@ -172,14 +172,12 @@ void writeReport(const std::filesystem::path &file, const std::vector<Build> &bu
       << "Wall time of one whole run of the checker on the configured build's programs, "
          "cases side by side on "
       << std::thread::hardware_concurrency() << " jobs, " << medianOf(5)
-      << "; and the floor, a bare loop on as many threads that "
-         "starts the same processes as the checker does (each in an empty working folder of its "
-         "own, under the name its case gives the program) and reads their output, judging "
-         "nothing. A run in which "
-         "cases failed (a runner's own faults, such as qemu's) ran every case and is timed too: "
-         "the cases column says how many failed. A figure taken while other processes took more "
-         "than "
-         "a tenth of the machine's processors is not measured: it would time them too.\n\n"
+      << "; and the floor, a bare loop on as many threads that starts the same processes as the "
+         "checker does (each in an empty working folder of its own, under the name its case gives "
+         "the program) and reads their output, judging nothing. A run in which cases failed (a "
+         "runner's own faults, such as qemu's) ran every case and is timed too: the cases column "
+         "says how many failed. A figure taken while other processes took more than a tenth of "
+         "the machine's processors is not measured: it would time them too.\n\n"
          "| started | cases | wall time (ms) | floor (ms) | ratio |\n|---|---:|---:|---:|---:|\n";
   std::set<std::string> notTimed;
   for (const CheckerRun &run : checks) {
